@@ -1,0 +1,34 @@
+import os
+import sys
+from pathlib import Path
+
+import pytest
+
+sys.path.insert(0, str(Path(__file__).parent))
+import sandbox  # noqa: E402
+
+
+def pytest_addoption(parser):
+    parser.addoption("--program", required=True, help="the dump handler binary")
+    parser.addoption("--wrapper", default="", help="command that runs the program, e.g. valgrind")
+
+
+@pytest.fixture(scope="session")
+def program(request):
+    return Path(request.config.getoption("--program")).resolve()
+
+
+@pytest.fixture(scope="session")
+def lttng_daemon():
+    started = sandbox.ensure_sessiond()
+    yield
+    if started:
+        sandbox.stop_sessiond()
+
+
+@pytest.fixture
+def board(tmp_path, program, request, lttng_daemon):
+    wrapper = request.config.getoption("--wrapper").split()
+    b = sandbox.Board(tmp_path, program, wrapper)
+    yield b
+    b.close()

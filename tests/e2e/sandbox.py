@@ -1,0 +1,234 @@
+"""Runs the dump handler on a simulated board inside a private sandbox.
+
+Each Board owns a fresh /run/pmem (bound into a bubblewrap sandbox), its own
+syslog socket standing in for /dev/log, and optionally a real LTTng session
+that records the program's debug events.
+"""
+
+import os
+import re
+import shutil
+import socket
+import subprocess
+import threading
+import uuid
+from dataclasses import dataclass, field
+from pathlib import Path
+
+PROVIDER = "com_quorvel_zol_urdadumphdl"
+LTTNG_RUNDIR = Path("/run/lttng")
+
+_SYSLOG_RE = re.compile(r"^<(\d+)>\w{3} [ \d]\d \d\d:\d\d:\d\d ([^:]+): (.*)$", re.S)
+_TRACE_RE = re.compile(
+    r"^(ZOL TRACE syslog|ZOL_TRACE Error|ZOL TRACE Fatal error): (\S+):(\d+) mosaId = (\d+) (.*)$", re.S)
+_KINDS = {"ZOL TRACE syslog": "syslog", "ZOL_TRACE Error": "error", "ZOL TRACE Fatal error": "fatal"}
+_STRING = r'"((?:[^"\\]|\\.)*)"'
+_EVENT_RE = re.compile(
+    PROVIDER + r":(\w+): .*\{ file = " + _STRING + r", line = (-?\d+), mosaId = (-?\d+), msg = " + _STRING + r" \}")
+
+
+@dataclass
+class Trace:
+    """One syslog line or LTTng event of the program."""
+    kind: str          # syslog, error, fatal, or the LTTng event name
+    file: str
+    line: int
+    mosa_id: int
+    msg: str
+    priority: int = -1
+
+
+@dataclass
+class Run:
+    returncode: int
+    syslog: list
+    events: list = field(default_factory=list)
+    stderr: str = ""
+
+    def messages(self, kind=None):
+        return [t.msg for t in self.syslog + self.events if kind is None or t.kind == kind]
+
+
+def _unescape(text):
+    return re.sub(r"\\(.)", lambda m: {"n": "\n", "t": "\t"}.get(m.group(1), m.group(1)), text)
+
+
+def parse_syslog(datagram):
+    text = datagram.decode("utf-8", "replace")
+    m = _SYSLOG_RE.match(text)
+    if not m:
+        raise AssertionError(f"not a syslog line: {text!r}")
+    t = _TRACE_RE.match(m.group(3))
+    if not t:
+        raise AssertionError(f"not a trace line: {m.group(3)!r}")
+    return Trace(_KINDS[t.group(1)], t.group(2), int(t.group(3)), int(t.group(4)), t.group(5),
+                 priority=int(m.group(1)))
+
+
+def parse_babeltrace(text):
+    events = []
+    for line in text.splitlines():
+        m = _EVENT_RE.search(line)
+        if m:
+            events.append(Trace(m.group(1), _unescape(m.group(2)), int(m.group(3)), int(m.group(4)),
+                                _unescape(m.group(5))))
+    return events
+
+
+class SyslogCapture:
+    """An AF_UNIX datagram socket read by a thread while the program runs,
+    so that the program never blocks on a full socket queue."""
+
+    def __init__(self, path):
+        self.path = Path(path)
+        if self.path.exists():
+            self.path.unlink()
+        self.sock = socket.socket(socket.AF_UNIX, socket.SOCK_DGRAM)
+        self.sock.bind(str(self.path))
+        self.datagrams = []
+        self._reader = None
+
+    def start(self):
+        self.datagrams = []
+        self._reader = threading.Thread(target=self._read, daemon=True)
+        self._reader.start()
+
+    def _read(self):
+        while True:
+            data = self.sock.recv(65536)
+            if data == b"\0STOP":
+                return
+            self.datagrams.append(data)
+
+    def stop(self):
+        # A datagram to ourselves ends the reader after everything queued before it.
+        with socket.socket(socket.AF_UNIX, socket.SOCK_DGRAM) as s:
+            s.sendto(b"\0STOP", str(self.path))
+        self._reader.join()
+        return [parse_syslog(d) for d in self.datagrams]
+
+    def close(self):
+        self.sock.close()
+
+
+def _sessiond_running():
+    return subprocess.run(["pgrep", "-x", "lttng-sessiond"], stdout=subprocess.DEVNULL).returncode == 0
+
+
+def ensure_sessiond():
+    """Starts a session daemon when none runs; returns whether this call started it."""
+    LTTNG_RUNDIR.mkdir(parents=True, exist_ok=True)
+    if _sessiond_running():
+        return False
+    subprocess.run(["lttng-sessiond", "--daemonize", "--no-kernel"], check=True,
+                   stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    return True
+
+
+def stop_sessiond():
+    subprocess.run(["pkill", "-x", "lttng-sessiond"])
+
+
+class LttngSession:
+    """A real LTTng session enabling the program's provider, optionally only
+    down to a log level (e.g. TRACE_DEBUG_FUNCTION)."""
+
+    def __init__(self, output_dir, loglevel=None):
+        self.name = "zol-" + uuid.uuid4().hex[:12]
+        self.output = Path(output_dir)
+        self.loglevel = loglevel
+
+    def _lttng(self, *args):
+        subprocess.run(["lttng", *args], check=True, stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
+
+    def start(self):
+        shutil.rmtree(self.output, ignore_errors=True)
+        self._lttng("create", self.name, f"--output={self.output}")
+        enable = ["enable-event", "-u", f"{PROVIDER}:*", "-s", self.name]
+        if self.loglevel:
+            enable.append(f"--loglevel={self.loglevel}")
+        self._lttng(*enable)
+        self._lttng("start", self.name)
+
+    def stop(self):
+        self._lttng("stop", self.name)
+        self._lttng("destroy", self.name)
+        out = subprocess.run(["babeltrace2", str(self.output)], check=True, capture_output=True, text=True)
+        return parse_babeltrace(out.stdout)
+
+
+class Board:
+    """A board's file system as the program sees it after a cold restart.
+
+    pmem/ is mounted on /run/pmem in the sandbox, so pmem/zol is the primary
+    root. Final dump and link directories live outside /run, at the same
+    path inside and outside the sandbox.
+    """
+
+    def __init__(self, base, program, wrapper=None):
+        self.base = Path(base)
+        self.program = str(program)
+        self.wrapper = list(wrapper or [])
+        self.pmem = self.base / "pmem"
+        self.zol = self.pmem / "zol"
+        self.final = self.base / "final"
+        self.links = self.base / "links"
+        for d in (self.zol, self.final):
+            d.mkdir(parents=True, exist_ok=True)
+        self.syslog = SyslogCapture(self.base / "log.sock")
+
+    # -- laying out the board --------------------------------------------
+    def chip(self, mosa, dumps=None, info=None, disk_info=None, root=None):
+        """Creates chip mosa's intermediate dump area under root (default the
+        primary root) with the given dumps ({name: bytes}); info and disk_info
+        are (line1, line2) tuples or raw text, None for the defaults."""
+        root = Path(root or self.zol)
+        area = root / f"mosa{mosa}"
+        area.mkdir(parents=True, exist_ok=True)
+        for name, data in (dumps or {}).items():
+            (area / name).write_bytes(data)
+        if info is None:
+            info = (f"{self.links}/", "3")
+        if info is not False:
+            (area / "info.txt").write_text(info if isinstance(info, str) else "\n".join(info) + "\n")
+        if disk_info is None:
+            disk_info = (f"{self.final}/", str(1 << 30))
+        if disk_info is not False:
+            (root / "diskInfo").mkdir(exist_ok=True)
+            path = root / "diskInfo" / f"diskInfoMosa{mosa}"
+            path.write_text(disk_info if isinstance(disk_info, str) else "\n".join(disk_info) + "\n")
+        return area
+
+    def area(self, mosa, root=None):
+        return Path(root or self.zol) / f"mosa{mosa}"
+
+    # -- running ------------------------------------------------------------
+    def sandbox_command(self, unshare_pid=False):
+        LTTNG_RUNDIR.mkdir(parents=True, exist_ok=True)
+        cmd = ["bwrap", "--dev-bind", "/", "/", "--dev", "/dev", "--bind", "/dev/shm", "/dev/shm",
+               "--tmpfs", "/run", "--bind", str(LTTNG_RUNDIR), str(LTTNG_RUNDIR),
+               "--bind", str(self.pmem), "/run/pmem", "--bind", str(self.syslog.path), "/dev/log"]
+        if unshare_pid:
+            cmd += ["--unshare-pid", "--die-with-parent"]
+        return cmd + ["--"] + self.wrapper + [self.program]
+
+    def run(self, env=None, trace=False, loglevel=None, unshare_pid=False, prefix=None, timeout=600):
+        """Runs the program once; prefix is a command put before the sandbox
+        (e.g. strace with fault injection)."""
+        environment = {k: v for k, v in os.environ.items() if k != "APP_TMP"}
+        environment.update(env or {})
+        session = LttngSession(self.base / f"trace-{uuid.uuid4().hex[:6]}", loglevel) if trace else None
+        if session:
+            session.start()
+        self.syslog.start()
+        try:
+            proc = subprocess.run(list(prefix or []) + self.sandbox_command(unshare_pid), env=environment,
+                                  stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                                  timeout=timeout)
+        finally:
+            lines = self.syslog.stop()
+            events = session.stop() if session else []
+        return Run(proc.returncode, lines, events, proc.stderr.decode("utf-8", "replace"))
+
+    def close(self):
+        self.syslog.close()

@@ -1,0 +1,858 @@
+// Moving one chip's dumps into the final dump directory, in the order the
+// data flows: trace facility, utilities, configuration and naming, transfer
+// and links, retention, the move.
+
+#define LTTNG_UST_TRACEPOINT_DEFINE
+#include "zolUrdaDumpHandler_common.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <glob.h>
+#include <regex.h>
+#include <sys/stat.h>
+#include <syslog.h>
+#include <unistd.h>
+#include <zlib.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <climits>
+#include <cstdarg>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <limits>
+#include <memory>
+
+#include "zolUrdaTrace.h"
+
+// ---- Trace facility --------------------------------------------------------
+
+uint32_t currentMosaId = kNoMosaSelected;
+
+const char kSyslogTraceFormat[] = "ZOL TRACE syslog: %s:%d %s = %u %s";
+const char kErrorTraceFormat[] = "ZOL_TRACE Error: %s:%d %s = %u %s";
+const char kFatalTraceFormat[] = "ZOL TRACE Fatal error: %s:%d %s = %u %s";
+
+namespace {
+
+// LOG_USER | LOG_INFO for every kind, errors included: only the prefix tells
+// an error line from a progress line.
+constexpr int kTracePriority = LOG_USER | LOG_INFO;
+constexpr char kMosaIdKey[] = "mosaId";
+
+void vwriteSyslogTrace(const char *lineFormat, const char *file, int line, const char *format,
+                       va_list args)
+{
+    char message[kTraceMessageSize];
+    vsnprintf(message, sizeof message, format, args);
+    // The message is an argument, never a format, so a '%' in a path stays literal.
+    syslog(kTracePriority, lineFormat, file, line, kMosaIdKey, currentMosaId, message);
+}
+
+} // namespace
+
+char *formatTraceMessage(char *buf, size_t size, const char *format, ...)
+{
+    va_list args;
+    va_start(args, format);
+    vsnprintf(buf, size, format, args);
+    va_end(args);
+    return buf;
+}
+
+void writeSyslogTrace(const char *lineFormat, const char *file, int line, const char *format, ...)
+{
+    va_list args;
+    va_start(args, format);
+    vwriteSyslogTrace(lineFormat, file, line, format, args);
+    va_end(args);
+}
+
+void writeFatalTrace(const char *file, int line, const char *format, ...)
+{
+    va_list args;
+    va_start(args, format);
+    vwriteSyslogTrace(kFatalTraceFormat, file, line, format, args);
+    va_end(args);
+    // Nothing after the call site may run: no destructors, no further chips.
+    std::_Exit(EXIT_FAILURE);
+}
+
+// ---- Owning wrappers for C handles -----------------------------------------
+
+namespace {
+
+struct FileCloser {
+    void operator()(FILE *file) const { fclose(file); }
+};
+using FilePtr = std::unique_ptr<FILE, FileCloser>;
+
+struct DirCloser {
+    void operator()(DIR *dir) const { closedir(dir); }
+};
+using DirPtr = std::unique_ptr<DIR, DirCloser>;
+
+class FileDescriptor {
+public:
+    explicit FileDescriptor(int fd) : m_fd(fd) {}
+    ~FileDescriptor()
+    {
+        if (m_fd >= 0) {
+            close(m_fd);
+        }
+    }
+    FileDescriptor(const FileDescriptor &) = delete;
+    FileDescriptor &operator=(const FileDescriptor &) = delete;
+    int get() const { return m_fd; }
+
+private:
+    int m_fd;
+};
+
+class GlobResult {
+public:
+    GlobResult() = default;
+    ~GlobResult() { globfree(&m_glob); }
+    GlobResult(const GlobResult &) = delete;
+    GlobResult &operator=(const GlobResult &) = delete;
+    glob_t *get() { return &m_glob; }
+
+private:
+    glob_t m_glob{};
+};
+
+class CompiledRegex {
+public:
+    explicit CompiledRegex(const std::string &pattern)
+        : m_compiled(regcomp(&m_regex, pattern.c_str(), REG_EXTENDED) == 0)
+    {
+    }
+    ~CompiledRegex()
+    {
+        if (m_compiled) {
+            regfree(&m_regex);
+        }
+    }
+    CompiledRegex(const CompiledRegex &) = delete;
+    CompiledRegex &operator=(const CompiledRegex &) = delete;
+    bool compiled() const { return m_compiled; }
+    const regex_t *get() const { return &m_regex; }
+
+private:
+    regex_t m_regex{};
+    bool m_compiled;
+};
+
+class DeflateStream {
+public:
+    DeflateStream() = default;
+    ~DeflateStream() { release(); }
+    DeflateStream(const DeflateStream &) = delete;
+    DeflateStream &operator=(const DeflateStream &) = delete;
+
+    int init(int level, int windowBits, int memLevel, int strategy)
+    {
+        int ret = deflateInit2(&m_stream, level, Z_DEFLATED, windowBits, memLevel, strategy);
+        m_initialised = ret == Z_OK;
+        return ret;
+    }
+    void release()
+    {
+        if (m_initialised) {
+            deflateEnd(&m_stream);
+            m_initialised = false;
+        }
+    }
+    z_stream *get() { return &m_stream; }
+
+private:
+    z_stream m_stream{}; // null zalloc, zfree and opaque: zlib's own allocator
+    bool m_initialised = false;
+};
+
+constexpr uint32_t kMaxSize32 = std::numeric_limits<uint32_t>::max();
+
+uint32_t clampToSize32(off_t size)
+{
+    return static_cast<uint64_t>(size) > kMaxSize32 ? kMaxSize32 : static_cast<uint32_t>(size);
+}
+
+// Sizes are 32-bit byte counts; a sum that would pass 4 GiB is held at the
+// largest value, so a huge dump is seen as over any budget instead of small.
+uint32_t saturatingAdd(uint32_t a, uint32_t b)
+{
+    return a > kMaxSize32 - b ? kMaxSize32 : a + b;
+}
+
+uint32_t saturatingSubtract(uint32_t a, uint32_t b)
+{
+    return a < b ? 0 : a - b;
+}
+
+constexpr unsigned kBytesPerMiBShift = 20;
+
+uint32_t bytesToMiB(uint32_t bytes)
+{
+    return bytes >> kBytesPerMiBShift;
+}
+
+} // namespace
+
+// ---- Utilities -------------------------------------------------------------
+
+bool isDirectory(const std::string &path)
+{
+    struct stat status;
+    return stat(path.c_str(), &status) == 0 && S_ISDIR(status.st_mode);
+}
+
+bool executeCommand(const std::string &command)
+{
+    // The raw status word is traced undecoded: 256 for exit status 1, -1 when
+    // no shell could be run, the signal number when the shell was killed.
+    int status = system(command.c_str());
+    if (status != 0) {
+        ZOL_ERROR_TRACE("Failed to execute command %s, return code %d", command.c_str(), status);
+        return false;
+    }
+    ZOL_FUNC_DEBUG_TRACE("Executed command %s", command.c_str());
+    return true;
+}
+
+std::vector<std::string> getFilesAndSize(const std::string &pattern, uint32_t &totalSize)
+{
+    totalSize = 0;
+    std::vector<std::string> names;
+    GlobResult matches;
+    int ret = glob(pattern.c_str(), GLOB_TILDE, nullptr, matches.get());
+    if (ret != 0 && ret != GLOB_NOMATCH) {
+        ZOL_ERROR_TRACE("Couldn't get information in the given path: %s, error: %d", pattern.c_str(), ret);
+    }
+    for (size_t i = 0; i < matches.get()->gl_pathc; ++i) {
+        const char *name = matches.get()->gl_pathv[i];
+        names.emplace_back(name);
+        struct stat status;
+        if (stat(name, &status) == 0) {
+            totalSize += clampToSize32(status.st_size); // wraps modulo 2^32
+        }
+    }
+    return names;
+}
+
+std::vector<std::string> splitPath(const std::string &path)
+{
+    std::vector<std::string> components;
+    size_t start = 0;
+    while (start <= path.size()) {
+        size_t end = path.find('/', start);
+        if (end == std::string::npos) {
+            end = path.size();
+        }
+        if (end > start) {
+            components.push_back(path.substr(start, end - start));
+        }
+        start = end + 1;
+    }
+    return components;
+}
+
+namespace {
+
+constexpr size_t kChunkSize = 65536;
+constexpr int kGzipWindowBits = 16 + 11; // gzip wrapper, 2 KiB window
+constexpr int kDeflateMemLevel = 7;
+
+// Pushes the stream's pending input through deflate, writing each output
+// buffer it fills; ret receives the last deflate result. False after a
+// traced failure.
+bool deflateChunk(z_stream *stream, int flush, FILE *destination, unsigned char *out, int &ret)
+{
+    do {
+        stream->avail_out = kChunkSize;
+        stream->next_out = out;
+        ret = deflate(stream, flush);
+        if (ret == Z_STREAM_ERROR) {
+            ZOL_ERROR_TRACE("deflate returned STREAM_ERROR");
+            return false;
+        }
+        size_t produced = kChunkSize - stream->avail_out;
+        if (fwrite(out, 1, produced, destination) != produced || ferror(destination)) {
+            ZOL_ERROR_TRACE("fwrite failed");
+            return false;
+        }
+    } while (stream->avail_out == 0);
+    return true;
+}
+
+} // namespace
+
+bool DumpHandler::compressFile(const char *source, const char *destination, int level)
+{
+    FilePtr in(fopen(source, "rb"));
+    if (!in) {
+        ZOL_ERROR_TRACE("Failed to open source file(%s) while compressing", source);
+        return false;
+    }
+    FilePtr out(fopen(destination, "wb"));
+    if (!out) {
+        ZOL_ERROR_TRACE("Failed to open destination file(%s) while compressing", destination);
+        return false;
+    }
+    // Our own chunk buffers are the only buffering: every read and write is
+    // one system call of up to a chunk, and nothing is left in stdio to flush.
+    setvbuf(in.get(), nullptr, _IONBF, 0);
+    setvbuf(out.get(), nullptr, _IONBF, 0);
+
+    DeflateStream stream;
+    if (stream.init(level, kGzipWindowBits, kDeflateMemLevel, Z_FILTERED) != Z_OK) {
+        ZOL_ERROR_TRACE("Failed to init Z stream while compressing");
+        return false;
+    }
+    unsigned char inBuffer[kChunkSize];
+    unsigned char outBuffer[kChunkSize];
+    z_stream *strm = stream.get();
+    int ret = Z_OK;
+    int flush = Z_NO_FLUSH;
+    while (flush != Z_FINISH) {
+        strm->avail_in = static_cast<uInt>(fread(inBuffer, 1, kChunkSize, in.get()));
+        if (ferror(in.get())) {
+            ZOL_ERROR_TRACE("ferror(%s) failed", source);
+            return false;
+        }
+        flush = feof(in.get()) ? Z_FINISH : Z_NO_FLUSH;
+        strm->next_in = inBuffer;
+        if (!deflateChunk(strm, flush, out.get(), outBuffer, ret)) {
+            return false;
+        }
+        if (strm->avail_in != 0) {
+            ZOL_ERROR_TRACE("strm.avail_in != 0");
+            return false;
+        }
+    }
+    if (ret != Z_STREAM_END) {
+        ZOL_ERROR_TRACE("ret != Z_STREAM_END");
+        return false;
+    }
+    stream.release();
+    in.reset();
+    if (fsync(fileno(out.get())) != 0) {
+        ZOL_ERROR_TRACE("fsync returned error");
+    }
+    return true;
+}
+
+// ---- Configuration and naming ----------------------------------------------
+
+const DumpKind kLmDump{"lm_dump", "lm_", ".gz", nullptr, "Failed to stream compressing dsp dump %s",
+                       "Failed to move lm dumps"};
+const DumpKind kCmDump{"cm_dump", "cm_", ".gz", "cmFile = %s destFile = %s",
+                       "Failed to stream compressing cm dump %s", "Failed to move cm dumps"};
+const DumpKind kEmDump{"em_dump", "em_", ".gz", "emFile = %s destFile = %s",
+                       "Failed to stream compressing em dump %s", "Failed to move em dumps"};
+const DumpKind kTeLog{"te_log", "te_", ".log", nullptr, nullptr, "Failed to move dumped trace log"};
+
+const char kInfoFileName[] = "info.txt";
+const char kMoveMarkerName[] = "dumpMoveStarted.txt";
+const char kWaitingDumpPattern[] = "*_*"; // every dump name holds '_', info.txt does not
+
+namespace {
+
+constexpr char kDiskInfoFilePrefix[] = "/diskInfoMosa";
+constexpr uint32_t kSecondLinkChipFactor = 256;
+
+std::string dumpName(const DumpKind &kind, uint32_t chipNumber, uint32_t seqNr)
+{
+    return kind.namePrefix + std::to_string(chipNumber) + "-" + std::to_string(seqNr) + kind.extension;
+}
+
+} // namespace
+
+std::string finalFileName(const DumpKind &kind, uint16_t mosaId, uint32_t seqNr)
+{
+    return dumpName(kind, mosaId, seqNr);
+}
+
+std::string secondLinkName(const DumpKind &kind, uint16_t mosaId, uint32_t seqNr)
+{
+    return dumpName(kind, uint32_t{mosaId} * kSecondLinkChipFactor, seqNr);
+}
+
+std::string diskInfoFilePath(const std::string &diskInfoPath, uint16_t mosaId)
+{
+    return diskInfoPath + kDiskInfoFilePrefix + std::to_string(mosaId);
+}
+
+std::vector<std::string> readConfigLines(const std::string &path, size_t count)
+{
+    std::vector<std::string> lines(count);
+    std::ifstream file(path);
+    for (std::string &line : lines) {
+        if (!std::getline(file, line)) {
+            line.clear();
+            break;
+        }
+    }
+    return lines;
+}
+
+DumpHandler::DumpHandler(uint16_t mosaId, const std::string &intermediateDumpPath,
+                         const std::string &diskInfoPath)
+    : m_mosaId(mosaId), m_intermediateDumpPath(intermediateDumpPath), m_diskInfoPath(diskInfoPath)
+{
+}
+
+bool DumpHandler::fileExists(const std::string &path)
+{
+    struct stat status;
+    return stat(path.c_str(), &status) == 0;
+}
+
+// ---- Transfer and links ----------------------------------------------------
+
+std::string linkTargetPrefix(const std::string &finalDir, const std::string &linkDir)
+{
+    const std::vector<std::string> finalParts = splitPath(finalDir);
+    const std::vector<std::string> linkParts = splitPath(linkDir);
+    size_t common = 0;
+    while (common < finalParts.size() && common < linkParts.size() &&
+           finalParts[common] == linkParts[common]) {
+        ++common;
+    }
+    if (common == 0) {
+        return finalDir;
+    }
+    std::string prefix;
+    for (size_t i = common; i < linkParts.size(); ++i) {
+        prefix += "../";
+    }
+    for (size_t i = common; i < finalParts.size(); ++i) {
+        prefix += finalParts[i] + "/";
+    }
+    return prefix;
+}
+
+namespace {
+
+// "ln -s TARGET LINK && ln -s TARGET LINK256": the second link only if the first was made.
+std::string linkCommand(const std::string &linkPrefix, const std::string &linkDir,
+                        const std::string &fileName, const std::string &secondName)
+{
+    return "ln -s " + linkPrefix + fileName + " " + linkDir + fileName + " && " + "ln -s " + linkPrefix +
+           fileName + " " + linkDir + secondName;
+}
+
+std::string directoryOf(const std::string &path)
+{
+    size_t slash = path.rfind('/');
+    if (slash == std::string::npos) {
+        return ".";
+    }
+    return slash == 0 ? "/" : path.substr(0, slash);
+}
+
+// The source lives on another file system than the final dump directory, so
+// the new directory entry must be on storage before the source may go.
+void syncDirectoryOf(const std::string &filePath)
+{
+    FileDescriptor directory(open(directoryOf(filePath).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (directory.get() < 0 || fsync(directory.get()) != 0) {
+        ZOL_ERROR_TRACE("fsync returned error");
+    }
+}
+
+} // namespace
+
+void DumpHandler::removeSource(const std::string &sourcePath)
+{
+    if (remove(sourcePath.c_str()) != 0) {
+        ZOL_ERROR_TRACE("Failed to remove old dump file %s", sourcePath.c_str());
+    }
+}
+
+void DumpHandler::transferCompressedDump(const DumpKind &kind, const MoveContext &move)
+{
+    constexpr int kDumpCompressionLevel = 1;
+    const std::string source = m_intermediateDumpPath + kind.sourceName;
+    if (!fileExists(source)) {
+        return;
+    }
+    if (move.maxNumberOfDumps != 0) {
+        const std::string fileName = finalFileName(kind, m_mosaId, move.seqNr);
+        const std::string destination = finalDumpFilePath + fileName;
+        if (kind.compressTrace != nullptr) {
+            ZOL_LINE_DEBUG_TRACE(kind.compressTrace, source.c_str(), destination.c_str());
+        }
+        if (compressFile(source.c_str(), destination.c_str(), kDumpCompressionLevel)) {
+            ZOL_LINE_DEBUG_TRACE("Created dumpfile %s", destination.c_str());
+            syncDirectoryOf(destination);
+        } else {
+            ZOL_ERROR_TRACE(kind.compressFailedTrace, source.c_str());
+        }
+        const std::string command = linkCommand(move.linkPrefix, move.linkDumpFilePath, fileName,
+                                                secondLinkName(kind, m_mosaId, move.seqNr));
+        if (!executeCommand(command)) {
+            ZOL_ERROR_TRACE("%s", kind.commandFailedTrace);
+        }
+    }
+    removeSource(source);
+}
+
+void DumpHandler::transferTraceLog(const MoveContext &move)
+{
+    const std::string source = m_intermediateDumpPath + kTeLog.sourceName;
+    if (!fileExists(source)) {
+        return;
+    }
+    if (move.maxNumberOfDumps == 0) {
+        removeSource(source);
+        return;
+    }
+    const std::string fileName = finalFileName(kTeLog, m_mosaId, move.seqNr);
+    const std::string command = "mv " + source + " " + finalDumpFilePath + fileName + " && " +
+                                linkCommand(move.linkPrefix, move.linkDumpFilePath, fileName,
+                                            secondLinkName(kTeLog, m_mosaId, move.seqNr));
+    if (!executeCommand(command)) {
+        ZOL_ERROR_TRACE("%s", kTeLog.commandFailedTrace);
+        removeSource(source);
+    }
+}
+
+// ---- Retention -------------------------------------------------------------
+
+uint32_t DumpFileSet::totalSize() const
+{
+    return saturatingAdd(saturatingAdd(m_dspFileSize, m_cmFileSize), saturatingAdd(m_emFileSize, m_traceFileSize));
+}
+
+namespace {
+
+constexpr uint32_t kInitialHighestSeqNr = 1;
+constexpr uint32_t kUnknownFileSize = 32 * 1024 * 1024;
+constexpr uint16_t kMaxSetVisits = 20;
+constexpr size_t kPatternSlots = 4; // whole match, kind, sequence number, extension
+constexpr size_t kKindGroup = 1;
+constexpr size_t kSeqNrGroup = 2;
+
+std::string dumpNamePattern(uint16_t mosaId)
+{
+    return "(lm|cm|te|em)_" + std::to_string(mosaId) + "-([0-9]+)\\.(gz|tar\\.gz|log)";
+}
+
+// The digit run as a signed 32-bit decimal number; leading zeros are not
+// octal, and a run beyond the signed range is held at its largest value.
+uint32_t parseSeqNr(const char *digits, size_t length)
+{
+    constexpr uint32_t kMaxSeqNr = std::numeric_limits<int32_t>::max();
+    uint64_t value = 0;
+    for (size_t i = 0; i < length; ++i) {
+        value = std::min<uint64_t>(value * 10 + static_cast<uint64_t>(digits[i] - '0'), kMaxSeqNr);
+    }
+    return static_cast<uint32_t>(value);
+}
+
+void recordDumpFile(DumpFileSet &set, const std::string &kind, const char *name, uint32_t size)
+{
+    if (kind == "lm") {
+        set.m_dspFileName = name;
+        set.m_dspFileSize = size;
+    } else if (kind == "cm") {
+        set.m_cmFileName = name;
+        set.m_cmFileSize = size;
+    } else if (kind == "em") {
+        set.m_emFileName = name;
+        set.m_emFileSize = size;
+    } else {
+        set.m_traceFileName = name;
+        set.m_traceFileSize = size;
+    }
+}
+
+uint32_t windowLowBound(uint32_t highestSeqNr, uint32_t maxDumps)
+{
+    int32_t lowBound = static_cast<int32_t>(highestSeqNr - maxDumps + 1);
+    return lowBound <= 0 ? 1 : static_cast<uint32_t>(lowBound);
+}
+
+void traceKeptSet(const DumpFileSet &set)
+{
+    ZOL_LINE_DEBUG_TRACE("Keeping m_cmFileName %s, size m_cmFileSize %u", set.m_cmFileName.c_str(), set.m_cmFileSize);
+    ZOL_LINE_DEBUG_TRACE("Keeping m_emFileName %s, size m_emFileSize %u", set.m_emFileName.c_str(), set.m_emFileSize);
+    ZOL_LINE_DEBUG_TRACE("Keeping  m_dspFileName %s, size m_dspFileSize %u", set.m_dspFileName.c_str(),
+                         set.m_dspFileSize);
+    ZOL_LINE_DEBUG_TRACE("Keeping m_traceFileName %s, size traceFileSize %u", set.m_traceFileName.c_str(),
+                         set.m_traceFileSize);
+}
+
+} // namespace
+
+uint32_t DumpHandler::fileSizeOrUnknown(const char *name)
+{
+    struct stat status;
+    if (stat((finalDumpFilePath + name).c_str(), &status) != 0) {
+        ZOL_ERROR_TRACE("Unable to get size of %s", name);
+        return kUnknownFileSize;
+    }
+    return clampToSize32(status.st_size);
+}
+
+bool DumpHandler::scanDumpDirectory(DumpSets &dumpFiles, uint32_t &highestSeqNr)
+{
+    DirPtr directory(opendir(finalDumpFilePath.c_str()));
+    if (!directory) {
+        ZOL_FATAL_TRACE("opendir %s failed. errno = %s", finalDumpFilePath.c_str(), strerror(errno));
+    }
+    CompiledRegex pattern(dumpNamePattern(m_mosaId));
+    if (!pattern.compiled()) {
+        ZOL_ERROR_TRACE("Failed to create regexp pattern");
+        return false;
+    }
+    while (const struct dirent *entry = readdir(directory.get())) {
+        const char *name = entry->d_name;
+        regmatch_t groups[kPatternSlots];
+        if (strcmp(name, ".") == 0 || strcmp(name, "..") == 0 ||
+            regexec(pattern.get(), name, kPatternSlots, groups, 0) != 0) {
+            continue;
+        }
+        const regmatch_t &kindGroup = groups[kKindGroup];
+        const regmatch_t &seqGroup = groups[kSeqNrGroup];
+        const std::string kind(name + kindGroup.rm_so, static_cast<size_t>(kindGroup.rm_eo - kindGroup.rm_so));
+        const uint32_t seqNr = parseSeqNr(name + seqGroup.rm_so, static_cast<size_t>(seqGroup.rm_eo - seqGroup.rm_so));
+        highestSeqNr = std::max(highestSeqNr, seqNr);
+        recordDumpFile(dumpFiles[seqNr], kind, name, fileSizeOrUnknown(name));
+    }
+    return true;
+}
+
+uint32_t DumpHandler::dropSetsBelowWindow(DumpSets &dumpFiles, uint32_t lowBound)
+{
+    uint32_t totalKeptSize = 0;
+    uint16_t visits = 0;
+    for (auto set = dumpFiles.begin(); set != dumpFiles.end();) {
+        if (++visits > kMaxSetVisits) {
+            ZOL_ERROR_TRACE("Iterator counter over 20!");
+            break;
+        }
+        if (set->first < lowBound) {
+            removeOldFiles(set->second);
+            ZOL_LINE_DEBUG_TRACE("dumpFiles erase in C++ 11.");
+            set = dumpFiles.erase(set);
+            continue;
+        }
+        traceKeptSet(set->second);
+        totalKeptSize = saturatingAdd(totalKeptSize, set->second.totalSize());
+        ++set;
+    }
+    return totalKeptSize;
+}
+
+void DumpHandler::dropSetsOverDiskBudget(DumpSets &dumpFiles, uint32_t lowBound, uint32_t highestSeqNr,
+                                         uint32_t totalKeptSize, uint32_t uncompressedSizeToMove)
+{
+    for (uint64_t seqNr = lowBound; seqNr <= highestSeqNr; ++seqNr) {
+        ZOL_LINE_DEBUG_TRACE("m_maxDiskSpace %u MB, totalKeptSize %u MB, uncompressedSizeToMove %u MB",
+                             bytesToMiB(m_maxDiskSpace), bytesToMiB(totalKeptSize),
+                             bytesToMiB(uncompressedSizeToMove));
+        if (saturatingAdd(uncompressedSizeToMove, totalKeptSize) < m_maxDiskSpace) {
+            return;
+        }
+        auto set = dumpFiles.find(static_cast<uint32_t>(seqNr));
+        if (set == dumpFiles.end()) {
+            continue;
+        }
+        // Sets the window pass never reached were not counted in, so the
+        // running total is held at zero rather than wrapping.
+        totalKeptSize = saturatingSubtract(totalKeptSize, set->second.totalSize());
+        removeOldFiles(set->second);
+        dumpFiles.erase(set);
+    }
+}
+
+uint32_t DumpHandler::removeOldDumps(const std::string &linkDumpFilePath, uint32_t maxDumps)
+{
+    DumpSets dumpFiles;
+    uint32_t highestSeqNr = kInitialHighestSeqNr;
+    if (!scanDumpDirectory(dumpFiles, highestSeqNr)) {
+        return 0;
+    }
+    if (dumpFiles.empty()) {
+        ZOL_LINE_DEBUG_TRACE("No previous dump files found");
+        cleanDeadLinks(linkDumpFilePath);
+        return kInitialHighestSeqNr;
+    }
+    const uint32_t lowBound = windowLowBound(highestSeqNr, maxDumps);
+    ZOL_LINE_DEBUG_TRACE("Will delete all files that does not have seqnum %d-%u, maxDumps %u",
+                         static_cast<int>(lowBound), highestSeqNr, maxDumps);
+    const uint32_t totalKeptSize = dropSetsBelowWindow(dumpFiles, lowBound);
+    uint32_t uncompressedSizeToMove = 0;
+    getFilesAndSize(m_intermediateDumpPath + "*", uncompressedSizeToMove);
+    dropSetsOverDiskBudget(dumpFiles, lowBound, highestSeqNr, totalKeptSize, uncompressedSizeToMove);
+    cleanDeadLinks(linkDumpFilePath);
+    return highestSeqNr + 1;
+}
+
+void DumpHandler::removeOldFiles(const DumpFileSet &set)
+{
+    for (const std::string *name : {&set.m_dspFileName, &set.m_cmFileName, &set.m_emFileName, &set.m_traceFileName}) {
+        if (name->empty()) {
+            continue;
+        }
+        if (remove((finalDumpFilePath + *name).c_str()) < 0) {
+            ZOL_ERROR_TRACE("Failed to remove file: %s, errno = %s", name->c_str(), strerror(errno));
+        } else {
+            ZOL_LINE_DEBUG_TRACE("Removed old file: %s", name->c_str());
+        }
+    }
+}
+
+namespace {
+
+// Quoted only when it must be, so that a path holding a blank or a shell
+// metacharacter stays one word naming that one directory.
+std::string shellWord(const std::string &path)
+{
+    constexpr char kSafeCharacters[] = "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789/._-+,:@=";
+    std::string word = path;
+    if (!word.empty() && word[0] == '-') {
+        word.insert(0, "./"); // never read as an option of find
+    }
+    if (!word.empty() && word.find_first_not_of(kSafeCharacters) == std::string::npos) {
+        return word;
+    }
+    std::string quoted = "'";
+    for (char c : word) {
+        quoted += c == '\'' ? std::string("'\\''") : std::string(1, c);
+    }
+    return quoted + "'";
+}
+
+} // namespace
+
+std::string deadLinkCommand(const std::string &linkDumpFilePath)
+{
+    return "find -L " + shellWord(linkDumpFilePath) + " -type l -exec rm -f {} +; true";
+}
+
+void DumpHandler::cleanDeadLinks(const std::string &linkDumpFilePath)
+{
+    if (!isDirectory(linkDumpFilePath)) {
+        return;
+    }
+    const std::string command = deadLinkCommand(linkDumpFilePath);
+    ZOL_LINE_DEBUG_TRACE("Cleaning dead soft links: %s ", command.c_str());
+    if (!executeCommand(command)) {
+        ZOL_ERROR_TRACE("Failed to execute %s ", command.c_str());
+    }
+}
+
+// ---- The move --------------------------------------------------------------
+
+bool DumpHandler::readDiskInfo(const std::string &diskInfoFile)
+{
+    const std::vector<std::string> lines = readConfigLines(diskInfoFile, 2);
+    if (lines[0].empty()) {
+        ZOL_ERROR_TRACE("No dumpFile path exist.");
+        return false;
+    }
+    if (lines[1].empty()) {
+        ZOL_ERROR_TRACE("No max disk space size exist.");
+        return false;
+    }
+    finalDumpFilePath = lines[0];
+    m_maxDiskSpace = static_cast<uint32_t>(atoi(lines[1].c_str()));
+    return true;
+}
+
+bool DumpHandler::ensureLinkDirectory(const std::string &linkDumpFilePath)
+{
+    if (isDirectory(linkDumpFilePath)) {
+        return true;
+    }
+    // Only a shell that could not be run counts; a failing mkdir shows later
+    // as failing link commands.
+    const std::string command = "mkdir -p " + linkDumpFilePath;
+    if (system(command.c_str()) < 0) {
+        ZOL_ERROR_TRACE("Failed to create directory: %s, errno = %s", linkDumpFilePath.c_str(), strerror(errno));
+        return false;
+    }
+    return true;
+}
+
+namespace {
+
+void writeMoveMarker(const std::string &markerPath, uint32_t seqNr)
+{
+    FilePtr marker(fopen(markerPath.c_str(), "w"));
+    if (!marker) {
+        return;
+    }
+    // Kept on storage at once: the marker is what lets a move cut short by a
+    // power loss resume under the same number.
+    fprintf(marker.get(), "%u\n", seqNr);
+    fflush(marker.get());
+    fsync(fileno(marker.get()));
+}
+
+} // namespace
+
+uint32_t DumpHandler::resumeOrStartMove(const std::string &markerPath, const std::string &linkDumpFilePath,
+                                        int maxNumberOfDumps)
+{
+    if (fileExists(markerPath)) {
+        const uint32_t seqNr = static_cast<uint32_t>(atoi(readConfigLines(markerPath, 1)[0].c_str()));
+        ZOL_FUNC_DEBUG_TRACE("Dump move was interrupted, try again with seqNr %u", seqNr);
+        return seqNr;
+    }
+    // One slot is left for the set about to be moved.
+    const uint32_t setsToKeep = maxNumberOfDumps != 0 ? static_cast<uint32_t>(maxNumberOfDumps) - 1 : 0;
+    const uint32_t seqNr = removeOldDumps(linkDumpFilePath, setsToKeep);
+    ZOL_FUNC_DEBUG_TRACE("Create temporary file %s", markerPath.c_str());
+    writeMoveMarker(markerPath, seqNr);
+    return seqNr;
+}
+
+void DumpHandler::moveDumps()
+{
+    const std::string markerPath = m_intermediateDumpPath + kMoveMarkerName;
+    const std::string infoPath = m_intermediateDumpPath + kInfoFileName;
+    const std::string diskInfoFile = diskInfoFilePath(m_diskInfoPath, m_mosaId);
+
+    uint32_t waitingSize = 0;
+    if (getFilesAndSize(m_intermediateDumpPath + kWaitingDumpPattern, waitingSize).empty()) {
+        ZOL_FUNC_DEBUG_TRACE(" No dump file to move");
+        return;
+    }
+    const std::vector<std::string> info = readConfigLines(infoPath, 2);
+    const std::string &linkDumpFilePath = info[0];
+    const std::string &maxNumberOfDumpsText = info[1];
+    const int maxNumberOfDumps = atoi(maxNumberOfDumpsText.c_str());
+    if (!isDirectory(m_intermediateDumpPath)) {
+        return;
+    }
+    if (linkDumpFilePath.empty() || maxNumberOfDumpsText.empty()) {
+        ZOL_LINE_DEBUG_TRACE("Invalid parameters in info file. linkDumpFilePath:%s Max number of dumps: %s ",
+                             linkDumpFilePath.c_str(), maxNumberOfDumpsText.c_str());
+        return;
+    }
+    if (!readDiskInfo(diskInfoFile)) {
+        return;
+    }
+    ZOL_LINE_DEBUG_TRACE("DumpPath: %s , MaxNumberOfDumps: %u maxDiskSpace : %u , finalDumpFilePath: %s",
+                         linkDumpFilePath.c_str(), static_cast<unsigned>(maxNumberOfDumps), m_maxDiskSpace,
+                         finalDumpFilePath.c_str());
+    if (!ensureLinkDirectory(linkDumpFilePath)) {
+        return;
+    }
+    MoveContext move{0, maxNumberOfDumps, linkDumpFilePath, linkTargetPrefix(finalDumpFilePath, linkDumpFilePath)};
+    move.seqNr = resumeOrStartMove(markerPath, linkDumpFilePath, maxNumberOfDumps);
+
+    transferCompressedDump(kLmDump, move);
+    transferCompressedDump(kCmDump, move);
+    transferCompressedDump(kEmDump, move);
+    transferTraceLog(move);
+
+    if (remove(markerPath.c_str()) != 0) {
+        ZOL_ERROR_TRACE("Failed to remove file %s", markerPath.c_str());
+    }
+}

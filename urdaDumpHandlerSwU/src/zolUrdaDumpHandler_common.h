@@ -1,0 +1,127 @@
+// Moving one chip's crash dumps from its intermediate dump area into the
+// final dump directory, with retention of old dump sets, and the file and
+// process utilities that this needs.
+#ifndef ZOL_URDA_DUMP_HANDLER_COMMON_H
+#define ZOL_URDA_DUMP_HANDLER_COMMON_H
+
+#include <cstdint>
+#include <map>
+#include <string>
+#include <vector>
+
+// ---- Utilities -------------------------------------------------------------
+
+// True when path names a directory, following soft links.
+bool isDirectory(const std::string &path);
+
+// Runs one complete shell command line; true when it ended with exit status 0.
+bool executeCommand(const std::string &command);
+
+// Expands a glob pattern; totalSize receives the sum of the matched files'
+// sizes, wrapping modulo 2^32.
+std::vector<std::string> getFilesAndSize(const std::string &pattern, uint32_t &totalSize);
+
+// The non-empty components of a "/"-separated path, in order.
+std::vector<std::string> splitPath(const std::string &path);
+
+// ---- Configuration and naming ----------------------------------------------
+
+// One of the four things a chip leaves behind.
+struct DumpKind {
+    const char *sourceName;            // name in the intermediate dump area
+    const char *namePrefix;            // "lm_", "cm_", "em_" or "te_"
+    const char *extension;             // ".gz" or ".log"
+    const char *compressTrace;         // line debug trace before compressing, or null
+    const char *compressFailedTrace;   // error trace when compressing fails, or null
+    const char *commandFailedTrace;    // error trace when the command line fails
+};
+
+extern const DumpKind kLmDump;
+extern const DumpKind kCmDump;
+extern const DumpKind kEmDump;
+extern const DumpKind kTeLog;
+
+extern const char kInfoFileName[];
+extern const char kMoveMarkerName[];
+extern const char kWaitingDumpPattern[];
+
+// File name in the final dump directory and of the first link.
+std::string finalFileName(const DumpKind &kind, uint16_t mosaId, uint32_t seqNr);
+// Name of the second link, which carries the chip number times 256.
+std::string secondLinkName(const DumpKind &kind, uint16_t mosaId, uint32_t seqNr);
+// Path of a chip's disk-information file below the disk-information area.
+std::string diskInfoFilePath(const std::string &diskInfoPath, uint16_t mosaId);
+
+// The first `count` lines of a text file, without their newlines and not
+// trimmed; lines the file lacks (or a file that cannot be read) are empty.
+std::vector<std::string> readConfigLines(const std::string &path, size_t count);
+
+// Prefix that makes a link in linkDir resolve to a file in finalDir: relative
+// where the two share leading components, else finalDir itself.
+std::string linkTargetPrefix(const std::string &finalDir, const std::string &linkDir);
+
+// ---- Retention -------------------------------------------------------------
+
+struct DumpFileSet {
+    std::string m_dspFileName;
+    std::string m_cmFileName;
+    std::string m_emFileName;
+    std::string m_traceFileName;
+    uint32_t m_dspFileSize = 0;
+    uint32_t m_cmFileSize = 0;
+    uint32_t m_emFileSize = 0;
+    uint32_t m_traceFileSize = 0;
+
+    uint32_t totalSize() const;
+};
+
+// The dead-link command for a link directory.
+std::string deadLinkCommand(const std::string &linkDumpFilePath);
+
+// ---- The per-chip handler --------------------------------------------------
+
+class DumpHandler {
+public:
+    DumpHandler(uint16_t mosaId, const std::string &intermediateDumpPath,
+                const std::string &diskInfoPath);
+
+    void moveDumps();
+
+    uint32_t removeOldDumps(const std::string &linkDumpFilePath, uint32_t maxDumps);
+    void removeOldFiles(const DumpFileSet &set);
+    void cleanDeadLinks(const std::string &linkDumpFilePath);
+    bool compressFile(const char *source, const char *destination, int level);
+    bool fileExists(const std::string &path);
+
+    // Configuration read by moveDumps; set directly by the unit tests.
+    uint16_t m_mosaId;
+    std::string finalDumpFilePath;
+    uint32_t m_maxDiskSpace = 0;
+    std::string m_intermediateDumpPath;
+    std::string m_diskInfoPath;
+
+private:
+    struct MoveContext {
+        uint32_t seqNr;
+        int maxNumberOfDumps;
+        std::string linkDumpFilePath;
+        std::string linkPrefix;
+    };
+
+    bool readDiskInfo(const std::string &diskInfoFile);
+    bool ensureLinkDirectory(const std::string &linkDumpFilePath);
+    uint32_t resumeOrStartMove(const std::string &markerPath, const std::string &linkDumpFilePath,
+                               int maxNumberOfDumps);
+    void transferCompressedDump(const DumpKind &kind, const MoveContext &move);
+    void transferTraceLog(const MoveContext &move);
+    void removeSource(const std::string &sourcePath);
+
+    using DumpSets = std::map<uint32_t, DumpFileSet>;
+    uint32_t fileSizeOrUnknown(const char *name);
+    bool scanDumpDirectory(DumpSets &dumpFiles, uint32_t &highestSeqNr);
+    uint32_t dropSetsBelowWindow(DumpSets &dumpFiles, uint32_t lowBound);
+    void dropSetsOverDiskBudget(DumpSets &dumpFiles, uint32_t lowBound, uint32_t highestSeqNr,
+                                uint32_t totalKeptSize, uint32_t uncompressedSizeToMove);
+};
+
+#endif // ZOL_URDA_DUMP_HANDLER_COMMON_H

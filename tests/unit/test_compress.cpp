@@ -1,3 +1,144 @@
 #include <gtest/gtest.h>
-#include "zolUrdaTrace.h"
-TEST(C, D) {}
+#include <zlib.h>
+
+#include <random>
+
+#include "syslog_capture.h"
+#include "test_helpers.h"
+#include "zolUrdaDumpHandler_common.h"
+
+namespace {
+
+// What zlib itself makes of the data with the dump parameters, in one call.
+std::string referenceGzip(const std::string &data)
+{
+    z_stream stream{};
+    EXPECT_EQ(deflateInit2(&stream, 1, Z_DEFLATED, 16 + 11, 7, Z_FILTERED), Z_OK);
+    std::string out(deflateBound(&stream, data.size()) + 64, '\0');
+    stream.next_in = reinterpret_cast<Bytef *>(const_cast<char *>(data.data()));
+    stream.avail_in = static_cast<uInt>(data.size());
+    stream.next_out = reinterpret_cast<Bytef *>(&out[0]);
+    stream.avail_out = static_cast<uInt>(out.size());
+    EXPECT_EQ(deflate(&stream, Z_FINISH), Z_STREAM_END);
+    out.resize(stream.total_out);
+    deflateEnd(&stream);
+    return out;
+}
+
+std::string gunzip(const std::string &gz)
+{
+    z_stream stream{};
+    EXPECT_EQ(inflateInit2(&stream, 16 + MAX_WBITS), Z_OK);
+    stream.next_in = reinterpret_cast<Bytef *>(const_cast<char *>(gz.data()));
+    stream.avail_in = static_cast<uInt>(gz.size());
+    std::string out;
+    char buffer[65536];
+    int ret;
+    do {
+        stream.next_out = reinterpret_cast<Bytef *>(buffer);
+        stream.avail_out = sizeof buffer;
+        ret = inflate(&stream, Z_NO_FLUSH);
+        out.append(buffer, sizeof buffer - stream.avail_out);
+    } while (ret == Z_OK);
+    EXPECT_EQ(ret, Z_STREAM_END);
+    inflateEnd(&stream);
+    return out;
+}
+
+uint32_t littleEndian32(const std::string &bytes, size_t offset)
+{
+    uint32_t value = 0;
+    for (int i = 3; i >= 0; --i) {
+        value = (value << 8) | static_cast<unsigned char>(bytes[offset + static_cast<size_t>(i)]);
+    }
+    return value;
+}
+
+// Dump-like content: zero pages, repeated records, text and random bytes.
+std::string dumpLikeData(size_t size)
+{
+    std::mt19937 random(42);
+    std::string data;
+    while (data.size() < size) {
+        data.append(4096, '\0');
+        for (int i = 0; i < 64; ++i) {
+            data += "REG r" + std::to_string(i) + "=0x" + std::to_string(random()) + "\n";
+        }
+        for (int i = 0; i < 3000; ++i) {
+            data += static_cast<char>(random());
+        }
+    }
+    data.resize(size);
+    return data;
+}
+
+} // namespace
+
+TEST(CompressFile, OutputIsZlibsOwnGzipForEveryChunkBoundary)
+{
+    TempDir dir;
+    DumpHandler handler(1, dir.path(), "");
+    for (size_t size : {size_t{0}, size_t{65536}, size_t{65537}, size_t{3 * 1024 * 1024 + 17}}) {
+        const std::string data = dumpLikeData(size);
+        writeFile(dir / "lm_dump", data);
+        ASSERT_TRUE(handler.compressFile((dir / "lm_dump").c_str(), (dir / "lm_1-1.gz").c_str(), 1)) << size;
+        const std::string gz = readFile(dir / "lm_1-1.gz");
+        EXPECT_EQ(gz, referenceGzip(data)) << size;
+        EXPECT_EQ(gunzip(gz), data) << size;
+        ASSERT_GE(gz.size(), 20u);
+        EXPECT_EQ(littleEndian32(gz, gz.size() - 8),
+                  crc32(0, reinterpret_cast<const Bytef *>(data.data()), static_cast<uInt>(data.size())));
+        EXPECT_EQ(littleEndian32(gz, gz.size() - 4), static_cast<uint32_t>(size));
+        if (size == 0) {
+            EXPECT_EQ(gz.size(), 20u);
+        }
+        EXPECT_EQ(readFile(dir / "lm_dump"), data) << "the source is never changed";
+    }
+}
+
+TEST(CompressFile, EachFailureHasItsOwnTraceAndLeavesWhatWasWritten)
+{
+    SyslogCapture capture;
+    REQUIRE_SYSLOG_CAPTURE(capture);
+    TempDir dir;
+    DumpHandler handler(1, dir.path(), "");
+    writeFile(dir / "src", dumpLikeData(300000));
+
+    EXPECT_FALSE(handler.compressFile((dir / "missing").c_str(), (dir / "out1.gz").c_str(), 1));
+    EXPECT_FALSE(pathExists(dir / "out1.gz"));
+    EXPECT_FALSE(handler.compressFile((dir / "src").c_str(), (dir / "no/dir/out.gz").c_str(), 1));
+    EXPECT_FALSE(handler.compressFile((dir / "src").c_str(), (dir / "out10.gz").c_str(), 10));
+    EXPECT_EQ(readFile(dir / "out10.gz"), "");
+    // /dev/full is a real device that is always out of space.
+    EXPECT_FALSE(handler.compressFile((dir / "src").c_str(), "/dev/full", 1));
+    // A directory opens for reading but every read fails.
+    EXPECT_FALSE(handler.compressFile(dir.path().c_str(), (dir / "out-dir.gz").c_str(), 1));
+
+    const std::vector<std::string> lines = capture.lines();
+    const std::vector<std::string> expected = {
+        "Failed to open source file(" + dir / "missing" + ") while compressing",
+        "Failed to open destination file(" + dir / "no/dir/out.gz" + ") while compressing",
+        "Failed to init Z stream while compressing",
+        "fwrite failed",
+        "ferror(" + dir.path() + ") failed",
+    };
+    ASSERT_EQ(lines.size(), expected.size());
+    for (size_t i = 0; i < expected.size(); ++i) {
+        EXPECT_EQ(lines[i].substr(lines[i].size() - expected[i].size()), expected[i]);
+        EXPECT_EQ(lines[i].rfind("ZOL_TRACE Error: zolUrdaDumpHandler_common.cpp:", 0), 0u) << lines[i];
+    }
+}
+
+TEST(CompressFile, AFailingSyncIsTracedButStillSucceeds)
+{
+    SyslogCapture capture;
+    REQUIRE_SYSLOG_CAPTURE(capture);
+    TempDir dir;
+    DumpHandler handler(1, dir.path(), "");
+    writeFile(dir / "src", dumpLikeData(100000));
+    // Writes to /dev/null succeed; fsync on it fails with EINVAL.
+    EXPECT_TRUE(handler.compressFile((dir / "src").c_str(), "/dev/null", 1));
+    const std::vector<std::string> lines = capture.lines();
+    ASSERT_EQ(lines.size(), 1u);
+    EXPECT_NE(lines[0].find("fsync returned error"), std::string::npos);
+}

@@ -1,3 +1,194 @@
 #include <gtest/gtest.h>
-#include "zolUrdaTrace.h"
-TEST(R, D) {}
+
+#include <dirent.h>
+#include <sys/stat.h>
+
+#include <algorithm>
+#include <set>
+
+#include "syslog_capture.h"
+#include "test_helpers.h"
+#include "zolUrdaDumpHandler_common.h"
+
+namespace {
+
+constexpr off_t kMiB = 1024 * 1024;
+
+// A final dump directory, a link directory and chip 3's intermediate dump area.
+class Retention : public testing::Test {
+protected:
+    void SetUp() override
+    {
+        ASSERT_FALSE(m_dir.path().empty());
+        mkdir((m_dir / "final").c_str(), 0755);
+        mkdir((m_dir / "links").c_str(), 0755);
+        mkdir((m_dir / "mosa3").c_str(), 0755);
+        m_handler.finalDumpFilePath = m_dir / "final/";
+        m_handler.m_maxDiskSpace = 0xFFFFFFFFu;
+    }
+
+    void addSet(uint32_t seqNr, off_t lmSize = 1, off_t cmSize = 1, off_t teSize = 1)
+    {
+        const std::string n = std::to_string(seqNr);
+        writeSparseFile(final("lm_3-" + n + ".gz"), lmSize);
+        writeSparseFile(final("cm_3-" + n + ".gz"), cmSize);
+        writeSparseFile(final("te_3-" + n + ".log"), teSize);
+    }
+
+    std::string final(const std::string &name) const { return m_dir / ("final/" + name); }
+
+    std::set<std::string> finalFiles() const
+    {
+        std::set<std::string> names;
+        DIR *dir = opendir((m_dir / "final").c_str());
+        while (const dirent *entry = readdir(dir)) {
+            if (entry->d_name[0] != '.') {
+                names.insert(entry->d_name);
+            }
+        }
+        closedir(dir);
+        return names;
+    }
+
+    std::set<uint32_t> remainingSets() const
+    {
+        std::set<uint32_t> sets;
+        for (const std::string &name : finalFiles()) {
+            if (name.rfind("lm_3-", 0) == 0) {
+                sets.insert(static_cast<uint32_t>(std::stoul(name.substr(5))));
+            }
+        }
+        return sets;
+    }
+
+    uint32_t removeOldDumps(uint32_t maxDumps) { return m_handler.removeOldDumps(m_dir / "links/", maxDumps); }
+
+    TempDir m_dir;
+    SyslogCapture m_syslog;
+    DumpHandler m_handler{3, m_dir / "mosa3/", ""};
+};
+
+bool contains(const std::vector<std::string> &lines, const std::string &text)
+{
+    return std::any_of(lines.begin(), lines.end(),
+                       [&](const std::string &line) { return line.find(text) != std::string::npos; });
+}
+
+} // namespace
+
+TEST_F(Retention, WorkedExampleKeepsTheNewestSetThatFitsTheBudget)
+{
+    addSet(4);
+    addSet(5);
+    addSet(6, 10 * kMiB, 10 * kMiB, 10 * kMiB);
+    addSet(7, 20 * kMiB, 10 * kMiB, 10 * kMiB);
+    writeSparseFile(m_dir / "mosa3/lm_dump", 50 * kMiB);
+    m_handler.m_maxDiskSpace = 100 * kMiB;
+
+    EXPECT_EQ(removeOldDumps(2), 8u);
+    EXPECT_EQ(remainingSets(), (std::set<uint32_t>{7}));
+}
+
+TEST_F(Retention, WindowKeepsTheNewestSetsAndReadsNamesAsDecimal)
+{
+    addSet(3);
+    addSet(9);
+    writeFile(final("lm_3-010.gz"), "leading zeros are decimal, not octal");
+    writeFile(final("em_3-12.gz.old"), "the pattern is not anchored");
+    writeFile(final("lm_13-5.gz"), "chip 13 is another chip");
+    writeFile(final("lm_3-x.gz"), "no sequence number");
+
+    EXPECT_EQ(removeOldDumps(4), 13u);
+    EXPECT_EQ(finalFiles(), (std::set<std::string>{"lm_3-9.gz", "cm_3-9.gz", "te_3-9.log", "lm_3-010.gz",
+                                                   "em_3-12.gz.old", "lm_13-5.gz", "lm_3-x.gz"}));
+}
+
+TEST_F(Retention, NoDumpsGiveOneAndSetZeroAloneGivesTwo)
+{
+    writeFile(final("lm_4-1.gz"), "other chip");
+    EXPECT_EQ(removeOldDumps(5), 1u);
+    addSet(0);
+    EXPECT_EQ(removeOldDumps(5), 2u);
+    EXPECT_EQ(remainingSets(), std::set<uint32_t>{});
+    EXPECT_EQ(finalFiles(), std::set<std::string>{"lm_4-1.gz"});
+}
+
+TEST_F(Retention, VisitsAtMostTwentySetsPerRun)
+{
+    REQUIRE_SYSLOG_CAPTURE(m_syslog);
+    for (uint32_t seqNr = 1; seqNr <= 25; ++seqNr) {
+        addSet(seqNr);
+    }
+    EXPECT_EQ(removeOldDumps(2), 26u);
+    EXPECT_EQ(remainingSets(), (std::set<uint32_t>{21, 22, 23, 24, 25}));
+    EXPECT_TRUE(contains(m_syslog.lines(), "ZOL_TRACE Error: zolUrdaDumpHandler_common.cpp:"));
+    EXPECT_EQ(removeOldDumps(2), 26u);
+    EXPECT_EQ(remainingSets(), (std::set<uint32_t>{24, 25}));
+}
+
+TEST_F(Retention, DiskBudgetDeletesUntilTheSumIsBelowIt)
+{
+    for (uint32_t seqNr = 1; seqNr <= 3; ++seqNr) {
+        addSet(seqNr, 10 * kMiB, 0, 0);
+    }
+    m_handler.m_maxDiskSpace = 20 * kMiB; // exactly sets 2 and 3: equal is not below
+    EXPECT_EQ(removeOldDumps(10), 4u);
+    EXPECT_EQ(remainingSets(), (std::set<uint32_t>{3}));
+
+    m_handler.m_maxDiskSpace = 0; // nothing fits, the newest set included
+    EXPECT_EQ(removeOldDumps(10), 4u);
+    EXPECT_EQ(remainingSets(), std::set<uint32_t>{});
+}
+
+TEST_F(Retention, HugeFilesSaturateInsteadOfHidingBehindAWrappedSize)
+{
+    addSet(1, 1, 1, 1);
+    addSet(2, (off_t{5} << 30), 1, 1); // 5 GiB: wrapped it would look like 1 GiB
+    m_handler.m_maxDiskSpace = 2u << 30;
+    EXPECT_EQ(removeOldDumps(10), 3u);
+    EXPECT_EQ(remainingSets(), std::set<uint32_t>{});
+}
+
+TEST_F(Retention, UnreadableSizesAndUndeletableFilesAreTracedAndCounted)
+{
+    REQUIRE_SYSLOG_CAPTURE(m_syslog);
+    ASSERT_EQ(symlink("/nonexistent/dump", final("lm_3-1.gz").c_str()), 0);
+    writeFile(final("te_3-1.log"), "trace");
+    mkdir(final("cm_3-1.gz").c_str(), 0755);
+    writeFile(final("cm_3-1.gz/keep"), "a non-empty directory carrying a dump name");
+    addSet(2, 0, 0, 0);
+    m_handler.m_maxDiskSpace = 32 * kMiB; // set 1 counts 32 MiB for its unreadable lm file
+
+    EXPECT_EQ(removeOldDumps(5), 3u);
+    EXPECT_FALSE(pathExists(final("lm_3-1.gz")));
+    EXPECT_FALSE(pathExists(final("te_3-1.log")));
+    EXPECT_TRUE(pathExists(final("cm_3-1.gz")));
+    EXPECT_EQ(remainingSets(), std::set<uint32_t>{2});
+    const std::vector<std::string> lines = m_syslog.lines();
+    EXPECT_TRUE(contains(lines, "Unable to get size of lm_3-1.gz"));
+    EXPECT_TRUE(contains(lines, "Failed to remove file: cm_3-1.gz, errno = Directory not empty"));
+}
+
+TEST_F(Retention, DeadLinksAreCleanedBelowTheLinkDirectoryOnly)
+{
+    const std::string links = m_dir / "links/";
+    mkdir((links + "sub").c_str(), 0755);
+    writeFile(final("lm_3-1.gz"), "kept");
+    symlink(final("lm_3-1.gz").c_str(), (links + "valid").c_str());
+    symlink(final("lm_3-0.gz").c_str(), (links + "dead").c_str());
+    symlink(final("lm_3-0.gz").c_str(), (links + "sub/dead").c_str());
+    // A link directory whose name holds a blank must not reach its namesake.
+    const std::string blank = m_dir / "links x/";
+    mkdir(blank.c_str(), 0755);
+    symlink(final("gone").c_str(), (blank + "dead").c_str());
+
+    m_handler.cleanDeadLinks(blank);
+    EXPECT_TRUE(pathExists(links + "dead"));
+    EXPECT_FALSE(pathExists(blank + "dead"));
+
+    m_handler.cleanDeadLinks(links);
+    EXPECT_TRUE(pathExists(links + "valid"));
+    EXPECT_FALSE(pathExists(links + "dead"));
+    EXPECT_FALSE(pathExists(links + "sub/dead"));
+    EXPECT_TRUE(pathExists(final("lm_3-1.gz")));
+}

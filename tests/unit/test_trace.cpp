@@ -1,3 +1,79 @@
 #include <gtest/gtest.h>
+
+#include <cstring>
+#include <string>
+
+#include "syslog_capture.h"
 #include "zolUrdaTrace.h"
-TEST(Trace, Dummy) {}
+
+namespace {
+
+int g_argumentEvaluations = 0;
+
+const char *countedArgument()
+{
+    ++g_argumentEvaluations;
+    return "evaluated";
+}
+
+} // namespace
+
+TEST(TraceFacility, SyslogKindsShareOnePriorityAndDifferByPrefix)
+{
+    SyslogCapture capture;
+    REQUIRE_SYSLOG_CAPTURE(capture);
+    ASSERT_EQ(currentMosaId, kNoMosaSelected);
+
+    const int line = __LINE__ + 1;
+    ZOL_SYSLOG_TRACE("Will handle dumps for mosa: %u ", 2u);
+    ZOL_ERROR_TRACE("Failed to remove file %s", "/pmem/odd%s%n%dname");
+    currentMosaId = 4;
+    ZOL_ERROR_TRACE("%s", std::string(300, 'x').c_str());
+    currentMosaId = kNoMosaSelected;
+
+    const std::vector<std::string> lines = capture.lines();
+    ASSERT_EQ(lines.size(), 3u);
+    EXPECT_EQ(lines[0], "ZOL TRACE syslog: test_trace.cpp:" + std::to_string(line) +
+                            " mosaId = 255 Will handle dumps for mosa: 2 ");
+    // A '%' inside the message stays literal and consumes no argument.
+    EXPECT_EQ(lines[1], "ZOL_TRACE Error: test_trace.cpp:" + std::to_string(line + 1) +
+                            " mosaId = 255 Failed to remove file /pmem/odd%s%n%dname");
+    EXPECT_EQ(lines[2], "ZOL_TRACE Error: test_trace.cpp:" + std::to_string(line + 3) + " mosaId = 4 " +
+                            std::string(255, 'x'));
+    EXPECT_EQ(capture.priorities(), (std::vector<int>{14, 14, 14}));
+}
+
+TEST(TraceFacility, MessagesAreCutTo255Characters)
+{
+    char buffer[kTraceMessageSize];
+    const std::string long300(300, 'a');
+    EXPECT_EQ(std::string(formatTraceMessage(buffer, sizeof buffer, "%s", long300.c_str())), long300.substr(0, 255));
+    EXPECT_STREQ(formatTraceMessage(buffer, sizeof buffer, "seqNr %u of %s", 7u, "lm"), "seqNr 7 of lm");
+}
+
+TEST(TraceFacility, DisabledDebugTracesEvaluateNothing)
+{
+    // No tracing session enables the provider in a unit test.
+    g_argumentEvaluations = 0;
+    ZOL_FUNC_DEBUG_TRACE("Executed command %s", countedArgument());
+    ZOL_LINE_DEBUG_TRACE("Removed old file: %s", countedArgument());
+    EXPECT_EQ(g_argumentEvaluations, 0);
+}
+
+TEST(TraceFacility, FatalTraceWritesItsLineThenEndsTheProcess)
+{
+    SyslogCapture capture;
+    REQUIRE_SYSLOG_CAPTURE(capture);
+    EXPECT_EXIT(
+        {
+            currentMosaId = 3;
+            ZOL_FATAL_TRACE("opendir %s failed. errno = %s", "/data/dumps/", "No such file or directory");
+            fprintf(stderr, "still running");
+        },
+        testing::ExitedWithCode(EXIT_FAILURE), "^$");
+    const std::vector<std::string> lines = capture.lines();
+    ASSERT_EQ(lines.size(), 1u);
+    EXPECT_NE(lines[0].find("ZOL TRACE Fatal error: test_trace.cpp:"), std::string::npos);
+    EXPECT_NE(lines[0].find(" mosaId = 3 opendir /data/dumps/ failed. errno = No such file or directory"),
+              std::string::npos);
+}

@@ -1,3 +1,132 @@
 #include <gtest/gtest.h>
-#include "zolUrdaTrace.h"
-TEST(U, D) {}
+
+#include <unistd.h>
+
+#include <cstdlib>
+
+#include "syslog_capture.h"
+#include "test_helpers.h"
+#include "zolUrdaDumpHandler_common.h"
+
+using Strings = std::vector<std::string>;
+
+TEST(ExecuteCommand, ReportsTheRawStatusWordOfFailures)
+{
+    SyslogCapture capture;
+    REQUIRE_SYSLOG_CAPTURE(capture);
+    struct Case {
+        const char *command;
+        bool result;
+        const char *trace;
+    } cases[] = {
+        {"true", true, nullptr},
+        {"", true, nullptr},
+        {"false; true", true, nullptr},
+        {"exit 1", false, "Failed to execute command exit 1, return code 256"},
+        {"zol-no-such-command 2>/dev/null", false,
+         "Failed to execute command zol-no-such-command 2>/dev/null, return code 32512"},
+        {"kill -9 $$", false, "Failed to execute command kill -9 $$, return code 9"},
+    };
+    for (const Case &c : cases) {
+        EXPECT_EQ(executeCommand(c.command), c.result) << c.command;
+        const Strings lines = capture.lines();
+        if (c.trace == nullptr) {
+            EXPECT_TRUE(lines.empty()) << c.command;
+        } else {
+            ASSERT_EQ(lines.size(), 1u) << c.command;
+            EXPECT_NE(lines[0].find(std::string("ZOL_TRACE Error: ")), std::string::npos);
+            EXPECT_EQ(lines[0].substr(lines[0].size() - strlen(c.trace)), c.trace);
+        }
+    }
+}
+
+TEST(GetFilesAndSize, ListsSortedMatchesAndSumsTheirSizesFollowingLinks)
+{
+    TempDir dir;
+    writeFile(dir / "b_dump", std::string(20, 'b'));
+    writeFile(dir / "a_dump", std::string(10, 'a'));
+    writeFile(dir / "c_dump", std::string(30, 'c'));
+    writeFile(dir / "target", std::string(100, 't'));
+    writeFile(dir / "info.txt", "ignored by *_*");
+    ASSERT_EQ(symlink((dir / "target").c_str(), (dir / "d_link").c_str()), 0);
+    ASSERT_EQ(symlink((dir / "gone").c_str(), (dir / "e_dangling").c_str()), 0);
+
+    uint32_t total = 99;
+    EXPECT_EQ(getFilesAndSize(dir / "*_*", total),
+              (Strings{dir / "a_dump", dir / "b_dump", dir / "c_dump", dir / "d_link", dir / "e_dangling"}));
+    EXPECT_EQ(total, 160u);
+
+    EXPECT_TRUE(getFilesAndSize(dir / "nothing*", total).empty());
+    EXPECT_EQ(total, 0u);
+    EXPECT_TRUE(getFilesAndSize(dir / "missing/*", total).empty());
+    EXPECT_EQ(getFilesAndSize(dir / "a_dump", total), Strings{dir / "a_dump"});
+    EXPECT_EQ(total, 10u);
+}
+
+TEST(GetFilesAndSize, ExpandsATildeAndWrapsTotalsAt32Bits)
+{
+    TempDir dir;
+    writeSparseFile(dir / "big_1", (off_t{1} << 32) - 1);
+    writeSparseFile(dir / "big_2", 11);
+    const char *oldHome = getenv("HOME");
+    const std::string savedHome = oldHome ? oldHome : "";
+    setenv("HOME", dir.path().substr(0, dir.path().size() - 1).c_str(), 1);
+    uint32_t total = 0;
+    const Strings names = getFilesAndSize("~/big_*", total);
+    setenv("HOME", savedHome.c_str(), 1);
+    EXPECT_EQ(names, (Strings{dir / "big_1", dir / "big_2"}));
+    EXPECT_EQ(total, 10u);
+}
+
+TEST(SplitPath, KeepsOnlyNonEmptyComponents)
+{
+    EXPECT_EQ(splitPath(""), Strings{});
+    EXPECT_EQ(splitPath("///"), Strings{});
+    EXPECT_EQ(splitPath("//var//dumps/./chips/"), (Strings{"var", "dumps", ".", "chips"}));
+    EXPECT_EQ(splitPath("var/dumps"), (Strings{"var", "dumps"}));
+}
+
+TEST(Naming, LinkTargetPrefixIsRelativeWhereTheDirectoriesShareALeadingPart)
+{
+    struct Row {
+        const char *finalDir, *linkDir, *prefix;
+    } rows[] = {
+        {"/var/dumps/chips/", "/var/dumps/", "chips/"},
+        {"/var/dumps/", "/var/dumps/links/", "../"},
+        {"/var/dumps/core/", "/var/links/", "../dumps/core/"},
+        {"/data/dumps/", "/var/links/", "/data/dumps/"},
+        {"/var/dumps/", "/var/dumps/", ""},
+    };
+    for (const Row &row : rows) {
+        EXPECT_EQ(linkTargetPrefix(row.finalDir, row.linkDir), row.prefix) << row.finalDir << " " << row.linkDir;
+    }
+}
+
+TEST(Naming, FilesAndLinksCarryChipAndSequenceNumber)
+{
+    EXPECT_EQ(finalFileName(kTeLog, 1, 12), "te_1-12.log");
+    EXPECT_EQ(secondLinkName(kTeLog, 1, 12), "te_256-12.log");
+    EXPECT_EQ(finalFileName(kLmDump, 2, 7), "lm_2-7.gz");
+    EXPECT_EQ(secondLinkName(kLmDump, 2, 7), "lm_512-7.gz");
+    EXPECT_EQ(secondLinkName(kEmDump, 5, 1), "em_1280-1.gz");
+    EXPECT_EQ(diskInfoFilePath("/run/pmem/zol/diskInfo", 3), "/run/pmem/zol/diskInfo/diskInfoMosa3");
+    EXPECT_EQ(diskInfoFilePath("", 3), "/diskInfoMosa3");
+}
+
+TEST(Configuration, LinesAreReadVerbatimAndMissingLinesAreEmpty)
+{
+    TempDir dir;
+    writeFile(dir / "crlf", "/var/links/\r\n 12abc\r\nignored\n");
+    writeFile(dir / "one", "/var/links/");
+    EXPECT_EQ(readConfigLines(dir / "crlf", 2), (Strings{"/var/links/\r", " 12abc\r"}));
+    EXPECT_EQ(readConfigLines(dir / "one", 2), (Strings{"/var/links/", ""}));
+    EXPECT_EQ(readConfigLines(dir / "missing", 2), (Strings{"", ""}));
+}
+
+TEST(DeadLinkCommand, QuotesOnlyPathsThatNeedIt)
+{
+    EXPECT_EQ(deadLinkCommand("/var/dumps/links/"), "find -L /var/dumps/links/ -type l -exec rm -f {} +; true");
+    EXPECT_EQ(deadLinkCommand("/var/my links/"), "find -L '/var/my links/' -type l -exec rm -f {} +; true");
+    EXPECT_EQ(deadLinkCommand("/v/it's;rm/"), "find -L '/v/it'\\''s;rm/' -type l -exec rm -f {} +; true");
+    EXPECT_EQ(deadLinkCommand("-delete"), "find -L ./-delete -type l -exec rm -f {} +; true");
+}

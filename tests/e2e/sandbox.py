@@ -157,6 +157,18 @@ class LttngSession:
         return parse_babeltrace(out.stdout)
 
 
+# Descriptors that may stay open at exit: the standard ones, syslog's socket
+# (never closed by design) and LTTng-UST's own sockets and shared memory.
+_ALLOWED_OPEN_FD = re.compile(r"<inherited from parent>|openlog_internal|liblttng-ust|/dev/shm/lttng")
+
+
+def check_valgrind_report(report):
+    assert re.search(r"ERROR SUMMARY: 0 errors", report), report
+    assert "definitely lost" not in report or re.search(r"definitely lost: 0 bytes", report), report
+    for fd_block in re.findall(r"Open (?:file descriptor|AF_UNIX socket) \d+:.*\n(?:.*\n)*?==\d+== *\n", report):
+        assert _ALLOWED_OPEN_FD.search(fd_block), "descriptor left open:\n" + fd_block
+
+
 class Board:
     """A board's file system as the program sees it after a cold restart.
 
@@ -203,18 +215,21 @@ class Board:
         return Path(root or self.zol) / f"mosa{mosa}"
 
     # -- running ------------------------------------------------------------
-    def sandbox_command(self, unshare_pid=False):
+    def sandbox_command(self, unshare_pid=False, wrapper=None, mounts=()):
         LTTNG_RUNDIR.mkdir(parents=True, exist_ok=True)
         cmd = ["bwrap", "--dev-bind", "/", "/", "--dev", "/dev", "--bind", "/dev/shm", "/dev/shm",
                "--tmpfs", "/run", "--bind", str(LTTNG_RUNDIR), str(LTTNG_RUNDIR),
                "--bind", str(self.pmem), "/run/pmem", "--bind", str(self.syslog.path), "/dev/log"]
+        for size, path in mounts:
+            cmd += ["--size", str(size), "--tmpfs", str(path)]
         if unshare_pid:
             cmd += ["--unshare-pid", "--die-with-parent"]
-        return cmd + ["--"] + self.wrapper + [self.program]
+        return cmd + ["--"] + (self.wrapper if wrapper is None else list(wrapper)) + [self.program]
 
-    def run(self, env=None, trace=False, loglevel=None, unshare_pid=False, prefix=None, timeout=600):
-        """Runs the program once; prefix is a command put before the sandbox
-        (e.g. strace with fault injection)."""
+    def run(self, env=None, trace=False, loglevel=None, unshare_pid=False, wrapper=None, mounts=(), timeout=600):
+        """Runs the program once. wrapper replaces the board's own wrapper
+        (e.g. strace with fault injection); mounts are (bytes, path) tmpfs
+        mounts of the given size inside the sandbox."""
         environment = {k: v for k, v in os.environ.items() if k != "APP_TMP"}
         environment.update(env or {})
         session = LttngSession(self.base / f"trace-{uuid.uuid4().hex[:6]}", loglevel) if trace else None
@@ -222,13 +237,16 @@ class Board:
             session.start()
         self.syslog.start()
         try:
-            proc = subprocess.run(list(prefix or []) + self.sandbox_command(unshare_pid), env=environment,
+            proc = subprocess.run(self.sandbox_command(unshare_pid, wrapper, mounts), env=environment,
                                   stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, stderr=subprocess.PIPE,
                                   timeout=timeout)
         finally:
             lines = self.syslog.stop()
             events = session.stop() if session else []
-        return Run(proc.returncode, lines, events, proc.stderr.decode("utf-8", "replace"))
+        run = Run(proc.returncode, lines, events, proc.stderr.decode("utf-8", "replace"))
+        if wrapper is None and self.wrapper[:1] == ["valgrind"]:
+            check_valgrind_report(run.stderr)
+        return run
 
     def close(self):
         self.syslog.close()

@@ -781,17 +781,21 @@ bool DumpHandler::ensureLinkDirectory(const std::string &linkDumpFilePath)
 
 namespace {
 
+// The marker is written beside its place and renamed into it, so that a
+// power cut leaves either no marker or a complete one, never an empty marker
+// that would resume the move under number 0.
 void writeMoveMarker(const std::string &markerPath, uint32_t seqNr)
 {
-    FilePtr marker(fopen(markerPath.c_str(), "w"));
+    const std::string newMarkerPath = markerPath + ".new";
+    FilePtr marker(fopen(newMarkerPath.c_str(), "w"));
     if (!marker) {
         return;
     }
-    // Kept on storage at once: the marker is what lets a move cut short by a
-    // power loss resume under the same number.
     fprintf(marker.get(), "%u\n", seqNr);
     fflush(marker.get());
     fsync(fileno(marker.get()));
+    marker.reset();
+    rename(newMarkerPath.c_str(), markerPath.c_str());
 }
 
 } // namespace

@@ -1,0 +1,148 @@
+"""Moving a chip's dumps: what ends up where, and what every failure leaves."""
+
+import os
+
+import pytest
+
+from dumps import chip_dumps, gunzip
+
+KINDS = {"lm_dump": ("lm", ".gz"), "cm_dump": ("cm", ".gz"), "em_dump": ("em", ".gz"), "te_log": ("te", ".log")}
+
+
+def final_name(source, mosa, seq, chip_factor=1):
+    kind, ext = KINDS[source]
+    return f"{kind}_{mosa * chip_factor}-{seq}{ext}"
+
+
+def assert_moved(board, mosa, seq, dumps):
+    """Every dump is in the final dump directory under its name, restores to
+    its bytes, and both links resolve to it."""
+    for source, data in dumps.items():
+        path = board.final / final_name(source, mosa, seq)
+        assert (gunzip(path) if source != "te_log" else path.read_bytes()) == data, path
+        for factor in (1, 256):
+            link = board.links / final_name(source, mosa, seq, factor)
+            assert os.path.realpath(link) == str(path), link
+            assert not os.readlink(link).startswith("/"), "targets are relative where the paths share a part"
+        assert not (board.area(mosa) / source).exists()
+    assert not (board.area(mosa) / "dumpMoveStarted.txt").exists()
+    assert (board.area(mosa) / "info.txt").exists()
+
+
+@pytest.mark.fullmove
+def test_full_move_of_several_chips(board):
+    all_dumps = {mosa: chip_dumps(mosa, 300_000) for mosa in (1, 2, 5)}
+    for mosa, dumps in all_dumps.items():
+        board.chip(mosa, dumps=dumps)
+    (board.final / "lm_2-6.gz").write_bytes(b"an older set of chip 2")
+    run = board.run(trace=True)
+    assert run.returncode == 0
+    assert [t.kind for t in run.syslog] == ["syslog"] * 7, run.messages()
+    assert [t.msg for t in run.syslog if t.msg.startswith("Will")] == [
+        "Will handle dumps for mosa: 1 ", "Will handle dumps for mosa: 2 ", "Will handle dumps for mosa: 5 "]
+    assert_moved(board, 1, 1, all_dumps[1])
+    assert_moved(board, 2, 7, all_dumps[2])
+    assert_moved(board, 5, 1, all_dumps[5])
+    created = [e.msg for e in run.events if e.msg.startswith("Created dumpfile")]
+    assert created == [f"Created dumpfile {board.final}/{k}_{m}-{s}.gz"
+                       for m, s in ((1, 1), (2, 7), (5, 1)) for k in ("lm", "cm", "em")]
+
+
+CONFIG_FAILURES = [
+    # info, disk_info, the trace, its kind
+    (False, None, "Invalid parameters in info file. linkDumpFilePath: Max number of dumps:  ", "UrdaLineDebugEvent"),
+    ("/links/only\n", None, "Invalid parameters in info file. linkDumpFilePath:/links/only Max number of dumps:  ",
+     "UrdaLineDebugEvent"),
+    ("\n3\n", None, "Invalid parameters in info file. linkDumpFilePath: Max number of dumps: 3 ", "UrdaLineDebugEvent"),
+    (None, False, "No dumpFile path exist.", "error"),
+    (None, "/final/only\n", "No max disk space size exist.", "error"),
+]
+
+
+@pytest.mark.parametrize("info,disk_info,trace,kind", CONFIG_FAILURES)
+def test_configuration_failures_move_nothing(board, info, disk_info, trace, kind):
+    dumps = chip_dumps(4, 2000)
+    area = board.chip(4, dumps=dumps, info=info, disk_info=disk_info)
+    run = board.run(trace=True)
+    assert run.returncode == 0
+    assert [t.kind for t in run.syslog + run.events if t.msg == trace] == [kind]
+    assert {p.name for p in area.iterdir()} == set(dumps) | ({"info.txt"} if info is not False else set())
+    assert list(board.final.iterdir()) == []
+    assert not board.links.exists()
+
+
+def test_zero_dumps_allowed_discards_the_dumps(board):
+    area = board.chip(1, dumps=chip_dumps(1, 1000), info=(f"{board.links}/", "none"))
+    run = board.run()
+    assert [t.kind for t in run.syslog] == ["syslog"] * 3
+    assert [p.name for p in area.iterdir()] == ["info.txt"]
+    assert list(board.final.iterdir()) == [] and list(board.links.iterdir()) == []
+
+
+def test_move_marker_life_cycle(board):
+    area = board.chip(3, dumps={})
+    (area / "dumpMoveStarted.txt").write_text("9\n")
+    run = board.run(trace=True)
+    assert " No dump file to move" in run.messages("UrdaFuncDebugEvent")
+    assert (area / "dumpMoveStarted.txt").read_text() == "9\n"
+
+    # With dumps the marker's number is reused and no retention runs.
+    (board.final / "lm_3-2.gz").write_bytes(b"old set, kept")
+    dumps = chip_dumps(3, 5000)
+    board.chip(3, dumps=dumps, info=(f"{board.links}/", "1"))
+    run = board.run(trace=True)
+    assert "Dump move was interrupted, try again with seqNr 9" in run.messages("UrdaFuncDebugEvent")
+    assert not any(m.startswith("Will delete") for m in run.messages())
+    assert_moved(board, 3, 9, dumps)
+    assert (board.final / "lm_3-2.gz").exists()
+
+    # A stray file with an underscore makes every run take a number and move nothing.
+    (area / "notes_from_modem").write_text("x")
+    run = board.run(trace=True)
+    assert "Create temporary file /run/pmem/zol/mosa3/dumpMoveStarted.txt" in run.messages()
+    assert sorted(p.name for p in area.iterdir()) == ["info.txt", "notes_from_modem"]
+    assert not (board.final / "lm_3-10.gz").exists()
+    assert not (board.final / "lm_3-2.gz").exists(), "MaxNumberOfDumps 1 keeps no old set"
+
+
+def test_existing_links_fail_the_link_commands_but_keep_the_files(board):
+    board.links.mkdir()
+    (board.links / "lm_1-1.gz").write_text("in the way")
+    (board.links / "te_256-1.log").write_text("in the way")
+    dumps = {"lm_dump": b"lm" * 500, "te_log": b"te\n"}
+    area = board.chip(1, dumps=dumps)
+    run = board.run()
+    errors = run.messages("error")
+    assert errors[1] == "Failed to move lm dumps" and "return code 256" in errors[0]
+    assert errors[3:] == ["Failed to move dumped trace log",
+                          "Failed to remove old dump file /run/pmem/zol/mosa1/te_log"]
+    assert gunzip(board.final / "lm_1-1.gz") == dumps["lm_dump"]
+    assert (board.final / "te_1-1.log").read_bytes() == dumps["te_log"]
+    assert os.readlink(board.links / "te_1-1.log") == "../final/te_1-1.log"
+    assert sorted(p.name for p in area.iterdir()) == ["info.txt"]
+
+
+def test_link_directory_is_created_and_dead_links_are_cleaned(board):
+    nested = board.base / "new" / "links"
+    (board.final / "lm_2-1.gz").write_bytes(b"old")
+    board.chip(2, dumps={"lm_dump": b"new"}, info=(f"{nested}/", "1"))
+    board.run()
+    nested_links = sorted(p.name for p in nested.iterdir())
+    assert nested_links == ["lm_2-2.gz", "lm_512-2.gz"]
+    assert os.readlink(nested / "lm_2-2.gz") == "../../final/lm_2-2.gz"
+    assert sorted(p.name for p in board.final.iterdir()) == ["lm_2-2.gz"]
+
+    os.symlink("../../final/lm_2-1.gz", nested / "lm_2-1.gz")
+    board.chip(2, dumps={"lm_dump": b"newer"}, info=(f"{nested}/", "5"))
+    board.run()
+    assert sorted(p.name for p in nested.iterdir()) == ["lm_2-2.gz", "lm_2-3.gz", "lm_512-2.gz", "lm_512-3.gz"]
+
+
+def test_unlistable_final_dump_directory_is_fatal(board):
+    board.chip(1, dumps={"lm_dump": b"x"}, disk_info=(f"{board.base}/missing/", "100"))
+    board.chip(2, dumps={"lm_dump": b"x"})
+    run = board.run()
+    assert run.returncode != 0
+    assert [(t.kind, t.mosa_id) for t in run.syslog][-1] == ("fatal", 1)
+    assert run.syslog[-1].msg == f"opendir {board.base}/missing/ failed. errno = No such file or directory"
+    assert (board.area(2) / "lm_dump").exists()

@@ -71,6 +71,7 @@ def test_configuration_failures_move_nothing(board, info, disk_info, trace, kind
     assert not board.links.exists()
 
 
+@pytest.mark.fullmove
 def test_zero_dumps_allowed_discards_the_dumps(board):
     area = board.chip(1, dumps=chip_dumps(1, 1000), info=(f"{board.links}/", "none"))
     run = board.run()
@@ -79,6 +80,7 @@ def test_zero_dumps_allowed_discards_the_dumps(board):
     assert list(board.final.iterdir()) == [] and list(board.links.iterdir()) == []
 
 
+@pytest.mark.fullmove
 def test_move_marker_life_cycle(board):
     area = board.chip(3, dumps={})
     (area / "dumpMoveStarted.txt").write_text("9\n")
@@ -105,6 +107,7 @@ def test_move_marker_life_cycle(board):
     assert not (board.final / "lm_3-2.gz").exists(), "MaxNumberOfDumps 1 keeps no old set"
 
 
+@pytest.mark.fullmove
 def test_existing_links_fail_the_link_commands_but_keep_the_files(board):
     board.links.mkdir()
     (board.links / "lm_1-1.gz").write_text("in the way")
@@ -122,6 +125,7 @@ def test_existing_links_fail_the_link_commands_but_keep_the_files(board):
     assert sorted(p.name for p in area.iterdir()) == ["info.txt"]
 
 
+@pytest.mark.fullmove
 def test_link_directory_is_created_and_dead_links_are_cleaned(board):
     nested = board.base / "new" / "links"
     (board.final / "lm_2-1.gz").write_bytes(b"old")

@@ -1,0 +1,86 @@
+"""Demo board: three chips left crash dumps in persistent memory before a cold
+restart; the dump handler moves them into the final dump directory.
+
+Usage: demo.py PROGRAM
+"""
+
+import os
+import subprocess
+import sys
+import tempfile
+import time
+from pathlib import Path
+
+sys.path.insert(0, str(Path(__file__).resolve().parent.parent / "tests" / "e2e"))
+import sandbox  # noqa: E402
+from dumps import chip_dumps  # noqa: E402
+
+MiB = 1 << 20
+
+
+def show_tree(title, *dirs):
+    print(f"\n--- {title}")
+    for d in dirs:
+        subprocess.run(["tree", "-a", "-s", "--noreport", str(d)], check=False)
+
+
+def main():
+    program = Path(sys.argv[1]).resolve()
+    base = Path(tempfile.mkdtemp(prefix="zol-demo-"))
+    started_sessiond = False
+    try:
+        started_sessiond = sandbox.ensure_sessiond()
+        tracing = True
+    except (OSError, subprocess.CalledProcessError):
+        tracing = False
+    board = sandbox.Board(base, program)
+    try:
+        # Chips 1, 2 and 4 crashed; chip 2 already has two older dump sets.
+        waiting = 0
+        for mosa, size in ((1, 6 * MiB), (2, 4 * MiB), (4, 8 * MiB)):
+            dumps = chip_dumps(mosa, size, seed=2026)
+            waiting += sum(len(d) for d in dumps.values())
+            board.chip(mosa, dumps=dumps, info=(f"{board.links}/", "2"), disk_info=(f"{board.final}/", str(256 * MiB)))
+        board.links.mkdir(exist_ok=True)
+        for seq in (6, 7):
+            for kind in ("lm", "cm", "te"):
+                name = f"{kind}_2-{seq}.{'log' if kind == 'te' else 'gz'}"
+                (board.final / name).write_bytes(os.urandom(64 * 1024))
+                os.symlink(f"../final/{name}", board.links / name)
+
+        show_tree("Before: intermediate dump areas (persistent memory)", board.zol)
+        show_tree("Before: final dump directory and link directory", board.final, board.links)
+
+        start = time.monotonic()
+        run = board.run(trace=tracing, loglevel="TRACE_DEBUG_LINE")
+        elapsed = time.monotonic() - start
+
+        show_tree("After: intermediate dump areas", board.zol)
+        show_tree("After: final dump directory and link directory", board.final, board.links)
+
+        print("\n--- syslog lines (priority, file:line, mosaId, message)")
+        for t in run.syslog:
+            print(f"<{t.priority}> {t.kind:7} {t.file}:{t.line} mosaId={t.mosa_id} {t.msg}")
+        if tracing:
+            print("\n--- LTTng debug events of com_quorvel_zol_urdadumphdl")
+            for e in run.events:
+                print(f"{e.kind:18} {e.file}:{e.line} mosaId={e.mosa_id} {e.msg}")
+        else:
+            print("\n(no LTTng session daemon could be started: debug events not recorded)")
+
+        moved = sum(p.stat().st_size for p in board.final.iterdir()
+                    if "-7." not in p.name and "-6." not in p.name)
+        print("\n--- summary")
+        print(f"exit status: {run.returncode}")
+        print(f"waiting dumps: {waiting / MiB:.1f} MiB, in the final dump directory now: {moved / MiB:.1f} MiB "
+              f"(compression ratio {waiting / max(moved, 1):.2f})")
+        print(f"time taken (sandbox and tracing included): {elapsed:.2f} s")
+        print(f"board kept for inspection in {base}")
+    finally:
+        board.close()
+        if started_sessiond:
+            sandbox.stop_sessiond()
+
+
+if __name__ == "__main__":
+    main()

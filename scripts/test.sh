@@ -1,0 +1,14 @@
+#!/usr/bin/env bash
+# The whole test suite: unit and end-to-end tests on the normal build (with
+# the complete moves once more under valgrind), then all of it again on the
+# AddressSanitizer + UndefinedBehaviorSanitizer build.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+bash scripts/setup.sh --sanitize
+
+status=0
+for dir in build build-asan; do
+  echo "== Tests on $dir"
+  (cd "$dir" && ctest --output-on-failure) || status=1
+done
+exit $status

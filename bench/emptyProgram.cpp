@@ -1,0 +1,6 @@
+#include "zolUrdaTrace.h"
+
+int main()
+{
+    return currentMosaId == kNoMosaSelected ? 0 : 1;
+}

@@ -1,0 +1,163 @@
+"""The whole job: five chips, each with three 64 MiB dumps and a trace log,
+moved by the program in its sandbox, side by side (interleaved rounds) with a
+shell script doing the same with gzip -1, ln -s and mv, and with a bare zlib
+loop over the same bytes. Then a board without dumps (program vs. an empty
+program with the same libraries), and peak memory for 8 vs. 512 MiB dumps.
+
+Usage: whole_job.py PROGRAM ZOLBENCH EMPTYPROGRAM
+"""
+
+import os
+import re
+import shutil
+import statistics
+import subprocess
+import sys
+import tempfile
+import time
+from pathlib import Path
+
+sys.path.insert(0, str(Path(__file__).resolve().parent.parent / "tests" / "e2e"))
+import sandbox  # noqa: E402
+
+MiB = 1 << 20
+ROUNDS = 3
+CHIPS = range(1, 6)
+SOURCES = {"lm_dump": ("lm", ".gz"), "cm_dump": ("cm", ".gz"), "em_dump": ("em", ".gz"), "te_log": ("te", ".log")}
+
+
+def generate(zolbench, cache, dump_size):
+    cache.mkdir(parents=True, exist_ok=True)
+    for mosa in CHIPS:
+        for i, source in enumerate(SOURCES):
+            path = cache / f"{mosa}-{source}"
+            size = dump_size if source != "te_log" else 4 * MiB
+            if not path.exists():
+                subprocess.run([zolbench, "generate", str(path), str(size), str(mosa * 10 + i)], check=True)
+
+
+def lay_out(board, cache):
+    for mosa in CHIPS:
+        area = board.chip(mosa, info=(f"{board.links}/", "3"), disk_info=(f"{board.final}/", str(2**31 - 1)))
+        for source in SOURCES:
+            shutil.copyfile(cache / f"{mosa}-{source}", area / source)
+    subprocess.run(["sync"], check=True)
+
+
+def peak_kib(stderr):
+    m = re.search(r"PEAK (\d+)", stderr)
+    return int(m.group(1)) if m else -1
+
+
+def run_program(program, base, cache):
+    board = sandbox.Board(base, program)
+    lay_out(board, cache)
+    start = time.monotonic()
+    run = board.run(wrapper=["/usr/bin/time", "-f", "PEAK %M"])
+    elapsed = time.monotonic() - start
+    board.close()
+    assert run.returncode == 0 and len(list(board.final.iterdir())) == 20, run.messages()
+    return elapsed, peak_kib(run.stderr)
+
+
+def shell_script(area, final, links, mosa):
+    lines = []
+    for source, (kind, ext) in SOURCES.items():
+        name, second = f"{kind}_{mosa}-1{ext}", f"{kind}_{mosa * 256}-1{ext}"
+        if kind == "te":
+            lines.append(f"mv {area}/{source} {final}/{name}")
+        else:
+            lines.append(f"gzip -1 -c {area}/{source} > {final}/{name} && sync {final}/{name} && rm {area}/{source}")
+        lines.append(f"ln -s ../final/{name} {links}/{name} && ln -s ../final/{name} {links}/{second}")
+    return "\n".join(lines)
+
+
+def run_shell(base, cache):
+    board = sandbox.Board(base, "/bin/true")
+    lay_out(board, cache)
+    board.links.mkdir(exist_ok=True)
+    script = "set -e\n" + "\n".join(shell_script(board.area(m), board.final, board.links, m) for m in CHIPS)
+    start = time.monotonic()
+    subprocess.run(["sh", "-c", script], check=True)
+    elapsed = time.monotonic() - start
+    board.close()
+    return elapsed
+
+
+def run_zlib_loop(zolbench, base, cache):
+    base.mkdir(parents=True)
+    files = []
+    for mosa in CHIPS:
+        for source in ("lm_dump", "cm_dump", "em_dump"):
+            files.append(base / f"{mosa}-{source}")
+            shutil.copyfile(cache / f"{mosa}-{source}", files[-1])
+    subprocess.run(["sync"], check=True)
+    out = subprocess.run([zolbench, "zlibloop", *map(str, files)], check=True, capture_output=True, text=True)
+    return float(out.stdout)
+
+
+def boot_time(program, empty, rounds=41):
+    env = {k: v for k, v in os.environ.items() if k != "APP_TMP"}
+    if Path("/run/pmem/zol").is_dir():
+        print("note: /run/pmem/zol exists on this machine; the no-dumps comparison includes its chips")
+    times = {program: [], empty: []}
+    for _ in range(rounds):
+        for binary in (program, empty):
+            start = time.monotonic()
+            subprocess.run([binary], env=env, check=False, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+            times[binary].append(time.monotonic() - start)
+    return statistics.median(times[program]), statistics.median(times[empty])
+
+
+def memory_for(program, zolbench, base, size):
+    board = sandbox.Board(base, program)
+    area = board.chip(1, info=(f"{board.links}/", "3"), disk_info=(f"{board.final}/", str(2**31 - 1)))
+    subprocess.run([zolbench, "generate", str(area / "lm_dump"), str(size), "7"], check=True)
+    run = board.run(wrapper=["/usr/bin/time", "-f", "PEAK %M"])
+    board.close()
+    return peak_kib(run.stderr)
+
+
+def main():
+    program, zolbench, empty = (str(Path(p).resolve()) for p in sys.argv[1:4])
+    work = Path(tempfile.mkdtemp(prefix="zol-whole-", dir="/var/tmp"))
+    started = sandbox.ensure_sessiond()  # the board has one; LTTng registers with it at start-up
+    try:
+        cache = work / "cache"
+        generate(zolbench, cache, 64 * MiB)
+        results = {"program": [], "gzip -1 script": [], "bare zlib loop": []}
+        peaks = []
+        for r in range(ROUNDS):
+            seconds, peak = run_program(program, work / f"p{r}", cache)
+            results["program"].append(seconds)
+            peaks.append(peak)
+            results["gzip -1 script"].append(run_shell(work / f"s{r}", cache))
+            results["bare zlib loop"].append(run_zlib_loop(zolbench, work / f"z{r}", cache))
+            for d in (f"p{r}", f"s{r}", f"z{r}"):
+                shutil.rmtree(work / d)
+        total = sum(f.stat().st_size for f in cache.iterdir()) / MiB
+        print(f"whole job: 5 chips x (3 x 64 MiB dumps + 4 MiB trace log) = {total:.0f} MiB, "
+              f"median of {ROUNDS} interleaved rounds")
+        medians = {k: statistics.median(v) for k, v in results.items()}
+        for name, value in medians.items():
+            print(f"  {name:16} {value:7.2f} s")
+        print(f"  program / bare zlib loop: {medians['program'] / medians['bare zlib loop']:.3f}  (target <= 1.05)")
+        print(f"  program / gzip -1 script: {medians['program'] / medians['gzip -1 script']:.3f}  (target < 1)")
+        print(f"  program peak RSS: {max(peaks)} KiB")
+
+        ours, floor = boot_time(program, empty)
+        print(f"board without dumps: program {ours * 1000:.2f} ms, empty program with the same libraries "
+              f"{floor * 1000:.2f} ms, ratio {ours / floor:.3f} (target <= 1.2)")
+
+        small = memory_for(program, zolbench, work / "m8", 8 * MiB)
+        large = memory_for(program, zolbench, work / "m512", 512 * MiB)
+        print(f"peak RSS of the whole job: 8 MiB dump {small} KiB, 512 MiB dump {large} KiB, "
+              f"ratio {large / small:.3f} (target within 5 %)")
+    finally:
+        shutil.rmtree(work, ignore_errors=True)
+        if started:
+            sandbox.stop_sessiond()
+
+
+if __name__ == "__main__":
+    main()

@@ -11,7 +11,7 @@ import tempfile
 import time
 from pathlib import Path
 
-sys.path.insert(0, str(Path(__file__).resolve().parent.parent / "tests" / "e2e"))
+sys.path.insert(0, str(Path(__file__).resolve().parent.parent / "tools" / "board"))
 import sandbox  # noqa: E402
 from dumps import chip_dumps  # noqa: E402
 

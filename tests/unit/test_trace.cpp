@@ -59,21 +59,3 @@ TEST(TraceFacility, DisabledDebugTracesEvaluateNothing)
     ZOL_LINE_DEBUG_TRACE("Removed old file: %s", countedArgument());
     EXPECT_EQ(g_argumentEvaluations, 0);
 }
-
-TEST(TraceFacility, FatalTraceWritesItsLineThenEndsTheProcess)
-{
-    SyslogCapture capture;
-    REQUIRE_SYSLOG_CAPTURE(capture);
-    EXPECT_EXIT(
-        {
-            currentMosaId = 3;
-            ZOL_FATAL_TRACE("opendir %s failed. errno = %s", "/data/dumps/", "No such file or directory");
-            fprintf(stderr, "still running");
-        },
-        testing::ExitedWithCode(EXIT_FAILURE), "^$");
-    const std::vector<std::string> lines = capture.lines();
-    ASSERT_EQ(lines.size(), 1u);
-    EXPECT_NE(lines[0].find("ZOL TRACE Fatal error: test_trace.cpp:"), std::string::npos);
-    EXPECT_NE(lines[0].find(" mosaId = 3 opendir /data/dumps/ failed. errno = No such file or directory"),
-              std::string::npos);
-}

@@ -102,17 +102,6 @@ TEST(Naming, LinkTargetPrefixIsRelativeWhereTheDirectoriesShareALeadingPart)
     }
 }
 
-TEST(Naming, FilesAndLinksCarryChipAndSequenceNumber)
-{
-    EXPECT_EQ(finalFileName(kTeLog, 1, 12), "te_1-12.log");
-    EXPECT_EQ(secondLinkName(kTeLog, 1, 12), "te_256-12.log");
-    EXPECT_EQ(finalFileName(kLmDump, 2, 7), "lm_2-7.gz");
-    EXPECT_EQ(secondLinkName(kLmDump, 2, 7), "lm_512-7.gz");
-    EXPECT_EQ(secondLinkName(kEmDump, 5, 1), "em_1280-1.gz");
-    EXPECT_EQ(diskInfoFilePath("/run/pmem/zol/diskInfo", 3), "/run/pmem/zol/diskInfo/diskInfoMosa3");
-    EXPECT_EQ(diskInfoFilePath("", 3), "/diskInfoMosa3");
-}
-
 TEST(Configuration, LinesAreReadVerbatimAndMissingLinesAreEmpty)
 {
     TempDir dir;
@@ -121,12 +110,4 @@ TEST(Configuration, LinesAreReadVerbatimAndMissingLinesAreEmpty)
     EXPECT_EQ(readConfigLines(dir / "crlf", 2), (Strings{"/var/links/\r", " 12abc\r"}));
     EXPECT_EQ(readConfigLines(dir / "one", 2), (Strings{"/var/links/", ""}));
     EXPECT_EQ(readConfigLines(dir / "missing", 2), (Strings{"", ""}));
-}
-
-TEST(DeadLinkCommand, QuotesOnlyPathsThatNeedIt)
-{
-    EXPECT_EQ(deadLinkCommand("/var/dumps/links/"), "find -L /var/dumps/links/ -type l -exec rm -f {} +; true");
-    EXPECT_EQ(deadLinkCommand("/var/my links/"), "find -L '/var/my links/' -type l -exec rm -f {} +; true");
-    EXPECT_EQ(deadLinkCommand("/v/it's;rm/"), "find -L '/v/it'\\''s;rm/' -type l -exec rm -f {} +; true");
-    EXPECT_EQ(deadLinkCommand("-delete"), "find -L ./-delete -type l -exec rm -f {} +; true");
 }

@@ -3,7 +3,7 @@
 //   zolBench compress DIR           compressFile vs. a bare zlib loop vs. gzip -1
 //   zolBench scan DIR               retention scan among 10,000 foreign entries
 //   zolBench generate PATH BYTES SEED   dump-like test data
-//   zolBench zlibloop FILE...       the bare zlib loop over files, seconds taken
+//   zolBench zlibloop SRC:DST...    the bare zlib loop over files, seconds taken
 #include <fcntl.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
@@ -207,13 +207,16 @@ int main(int argc, char **argv)
     if (mode == "zlibloop" && argc > 2) {
         auto start = std::chrono::steady_clock::now();
         for (int i = 2; i < argc; ++i) {
-            if (!bareZlibLoop(argv[i], (std::string(argv[i]) + ".gz").c_str())) {
+            const std::string pair = argv[i]; // SOURCE:DESTINATION
+            const size_t colon = pair.find(':');
+            if (colon == std::string::npos ||
+                !bareZlibLoop(pair.substr(0, colon).c_str(), pair.substr(colon + 1).c_str())) {
                 return 1;
             }
         }
         printf("%.3f\n", seconds(start));
         return 0;
     }
-    fprintf(stderr, "usage: zolBench compress DIR | scan DIR | generate PATH BYTES SEED | zlibloop FILE...\n");
+    fprintf(stderr, "usage: zolBench compress DIR | scan DIR | generate PATH BYTES SEED | zlibloop SRC:DST...\n");
     return 2;
 }

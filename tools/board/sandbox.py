@@ -177,11 +177,11 @@ class Board:
     path inside and outside the sandbox.
     """
 
-    def __init__(self, base, program, wrapper=None):
+    def __init__(self, base, program, wrapper=None, pmem=None):
         self.base = Path(base)
         self.program = str(program)
         self.wrapper = list(wrapper or [])
-        self.pmem = self.base / "pmem"
+        self.pmem = Path(pmem) if pmem else self.base / "pmem"
         self.zol = self.pmem / "zol"
         self.final = self.base / "final"
         self.links = self.base / "links"

@@ -121,7 +121,7 @@ TEST_F(Retention, VisitsAtMostTwentySetsPerRun)
     }
     EXPECT_EQ(removeOldDumps(2), 26u);
     EXPECT_EQ(remainingSets(), (std::set<uint32_t>{21, 22, 23, 24, 25}));
-    EXPECT_TRUE(contains(m_syslog.lines(), "ZOL_TRACE Error: zolUrdaDumpHandler_common.cpp:"));
+    EXPECT_TRUE(contains(m_syslog.lines(), "Iterator counter over 20!"));
     EXPECT_EQ(removeOldDumps(2), 26u);
     EXPECT_EQ(remainingSets(), (std::set<uint32_t>{24, 25}));
 }

@@ -43,14 +43,6 @@ TEST(TraceFacility, SyslogKindsShareOnePriorityAndDifferByPrefix)
     EXPECT_EQ(capture.priorities(), (std::vector<int>{14, 14, 14}));
 }
 
-TEST(TraceFacility, MessagesAreCutTo255Characters)
-{
-    char buffer[kTraceMessageSize];
-    const std::string long300(300, 'a');
-    EXPECT_EQ(std::string(formatTraceMessage(buffer, sizeof buffer, "%s", long300.c_str())), long300.substr(0, 255));
-    EXPECT_STREQ(formatTraceMessage(buffer, sizeof buffer, "seqNr %u of %s", 7u, "lm"), "seqNr 7 of lm");
-}
-
 TEST(TraceFacility, DisabledDebugTracesEvaluateNothing)
 {
     // No tracing session enables the provider in a unit test.

@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # The whole test suite: unit and end-to-end tests on the normal build (with
 # the complete moves once more under valgrind), then all of it again on the
-# AddressSanitizer + UndefinedBehaviorSanitizer build.
+# AddressSanitizer + UndefinedBehaviorSanitizer build, and on a 32-bit ARM
+# (armhf) cross build under qemu.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/setup.sh --sanitize
@@ -11,4 +12,5 @@ for dir in build build-asan; do
   echo "== Tests on $dir"
   (cd "$dir" && ctest --output-on-failure) || status=1
 done
+bash scripts/arm.sh armhf || status=1
 exit $status

@@ -11,6 +11,7 @@ import sandbox  # noqa: E402
 def pytest_addoption(parser):
     parser.addoption("--program", required=True, help="the dump handler binary")
     parser.addoption("--wrapper", default="", help="command that runs the program, e.g. valgrind")
+    parser.addoption("--emulator", default="", help="user-mode emulator for a cross-built program")
 
 
 @pytest.fixture(scope="session")
@@ -29,6 +30,7 @@ def lttng_daemon():
 @pytest.fixture
 def board(tmp_path, program, request, lttng_daemon):
     wrapper = request.config.getoption("--wrapper").split()
-    b = sandbox.Board(tmp_path, program, wrapper)
+    b = sandbox.Board(tmp_path, program, wrapper, emulator=request.config.getoption("--emulator").split())
+    b.on_unsupported = pytest.skip
     yield b
     b.close()

@@ -177,10 +177,14 @@ class Board:
     path inside and outside the sandbox.
     """
 
-    def __init__(self, base, program, wrapper=None, pmem=None):
+    def __init__(self, base, program, wrapper=None, pmem=None, emulator=None):
         self.base = Path(base)
         self.program = str(program)
         self.wrapper = list(wrapper or [])
+        # A program for another architecture runs under user-mode emulation;
+        # it cannot meet the native LTTng session daemon or be traced by strace.
+        self.emulator = list(emulator or [])
+        self.on_unsupported = self._unsupported
         self.pmem = Path(pmem) if pmem else self.base / "pmem"
         self.zol = self.pmem / "zol"
         self.final = self.base / "final"
@@ -215,21 +219,28 @@ class Board:
         return Path(root or self.zol) / f"mosa{mosa}"
 
     # -- running ------------------------------------------------------------
+    @staticmethod
+    def _unsupported(reason):
+        raise RuntimeError(reason)
+
     def sandbox_command(self, unshare_pid=False, wrapper=None, mounts=()):
         LTTNG_RUNDIR.mkdir(parents=True, exist_ok=True)
-        cmd = ["bwrap", "--dev-bind", "/", "/", "--dev", "/dev", "--bind", "/dev/shm", "/dev/shm",
-               "--tmpfs", "/run", "--bind", str(LTTNG_RUNDIR), str(LTTNG_RUNDIR),
-               "--bind", str(self.pmem), "/run/pmem", "--bind", str(self.syslog.path), "/dev/log"]
+        cmd = ["bwrap", "--dev-bind", "/", "/", "--dev", "/dev", "--bind", "/dev/shm", "/dev/shm", "--tmpfs", "/run"]
+        if not self.emulator:
+            cmd += ["--bind", str(LTTNG_RUNDIR), str(LTTNG_RUNDIR)]
+        cmd += ["--bind", str(self.pmem), "/run/pmem", "--bind", str(self.syslog.path), "/dev/log"]
         for size, path in mounts:
             cmd += ["--size", str(size), "--tmpfs", str(path)]
         if unshare_pid:
             cmd += ["--unshare-pid", "--die-with-parent"]
-        return cmd + ["--"] + (self.wrapper if wrapper is None else list(wrapper)) + [self.program]
+        return cmd + ["--"] + (self.wrapper if wrapper is None else list(wrapper)) + self.emulator + [self.program]
 
     def run(self, env=None, trace=False, loglevel=None, unshare_pid=False, wrapper=None, mounts=(), timeout=600):
         """Runs the program once. wrapper replaces the board's own wrapper
         (e.g. strace with fault injection); mounts are (bytes, path) tmpfs
         mounts of the given size inside the sandbox."""
+        if self.emulator and (trace or wrapper is not None):
+            self.on_unsupported("needs a native process: LTTng session or strace")
         environment = {k: v for k, v in os.environ.items() if k != "APP_TMP"}
         environment.update(env or {})
         session = LttngSession(self.base / f"trace-{uuid.uuid4().hex[:6]}", loglevel) if trace else None

@@ -23,7 +23,7 @@ export DEBIAN_FRONTEND=noninteractive
 host_packages=(g++-$triple qemu-user file dpkg-dev)
 for package in "${host_packages[@]}"; do
   dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q "install ok installed" || {
-    apt-get update; apt-get install -y --no-install-recommends "${host_packages[@]}"; break; }
+    apt-get update || true; apt-get install -y --no-install-recommends "${host_packages[@]}"; break; }
 done
 
 prepare_sysroot() {

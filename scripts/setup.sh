@@ -20,7 +20,10 @@ done
 if [ ${#missing[@]} -gt 0 ]; then
   echo "Installing: ${missing[*]}"
   export DEBIAN_FRONTEND=noninteractive
-  apt-get update
+  # With a foreign architecture added (ARM builds), apt-get update can fail
+  # while a mirror syncs that architecture's index; the install below tells
+  # whether what we need can be had.
+  apt-get update || echo "apt-get update reported a failure; installing anyway"
   apt-get install -y --no-install-recommends "${missing[@]}"
 fi
 

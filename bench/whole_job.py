@@ -56,9 +56,9 @@ def ram_dir(name):
     return path
 
 
-def run_program(program, base, cache):
+def run_program(daemon, program, base, cache):
     pmem = ram_dir("pmem")
-    board = sandbox.Board(base, program, pmem=pmem)
+    board = sandbox.Board(base, program, pmem=pmem, lttng=daemon)
     lay_out(board, cache)
     start = time.monotonic()
     run = board.run(wrapper=["/usr/bin/time", "-f", "PEAK %M"])
@@ -111,21 +111,32 @@ def run_zlib_loop(zolbench, base, cache):
     return float(out.stdout)
 
 
-def boot_time(program, empty, rounds=41):
-    env = {k: v for k, v in os.environ.items() if k != "APP_TMP"}
-    if Path("/run/pmem/zol").is_dir():
-        print("note: /run/pmem/zol exists on this machine; the no-dumps comparison includes its chips")
-    times = {program: [], empty: []}
-    for _ in range(rounds):
-        for binary in (program, empty):
-            start = time.monotonic()
-            subprocess.run([binary], env=env, check=False, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-            times[binary].append(time.monotonic() - start)
-    return statistics.median(times[program]), statistics.median(times[empty])
+_TIMING_SCRIPT = """
+import os, statistics, subprocess, sys, time
+rounds, binaries = int(sys.argv[1]), sys.argv[2:]
+env = {k: v for k, v in os.environ.items() if k != "APP_TMP"}
+times = {b: [] for b in binaries}
+for _ in range(rounds):
+    for b in binaries:
+        start = time.monotonic()
+        subprocess.run([b], env=env, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        times[b].append(time.monotonic() - start)
+print(" ".join(str(statistics.median(times[b])) for b in binaries))
+"""
 
 
-def memory_for(program, zolbench, base, size):
-    board = sandbox.Board(base, program)
+def boot_time(daemon, program, empty, rounds=41):
+    """Both programs started, interleaved, inside the board's world: its own
+    session daemon running (LTTng-UST registers with it at start-up) and no
+    /run/pmem."""
+    out = subprocess.run(daemon.command(sys.executable, "-c", _TIMING_SCRIPT, str(rounds), program, empty),
+                         check=True, capture_output=True, text=True)
+    ours, floor = (float(x) for x in out.stdout.split())
+    return ours, floor
+
+
+def memory_for(daemon, program, zolbench, base, size):
+    board = sandbox.Board(base, program, lttng=daemon)
     area = board.chip(1, info=(f"{board.links}/", "3"), disk_info=(f"{board.final}/", str(2**31 - 1)))
     subprocess.run([zolbench, "generate", str(area / "lm_dump"), str(size), "7"], check=True)
     run = board.run(wrapper=["/usr/bin/time", "-f", "PEAK %M"])
@@ -136,14 +147,14 @@ def memory_for(program, zolbench, base, size):
 def main():
     program, zolbench, empty = (str(Path(p).resolve()) for p in sys.argv[1:4])
     work = Path(tempfile.mkdtemp(prefix="zol-whole-", dir="/var/tmp"))
-    started = sandbox.ensure_sessiond()  # the board has one; LTTng registers with it at start-up
+    daemon = sandbox.PrivateLttng(work / "lttng").start()  # the board has one
     try:
         cache = work / "cache"
         generate(zolbench, cache, 64 * MiB)
         results = {"program": [], "gzip -1 script": [], "bare zlib loop": []}
         peaks = []
         for r in range(ROUNDS):
-            seconds, peak = run_program(program, work / f"p{r}", cache)
+            seconds, peak = run_program(daemon, program, work / f"p{r}", cache)
             results["program"].append(seconds)
             peaks.append(peak)
             results["gzip -1 script"].append(run_shell(work / f"s{r}", cache))
@@ -160,18 +171,17 @@ def main():
         print(f"  program / gzip -1 script: {medians['program'] / medians['gzip -1 script']:.3f}  (target < 1)")
         print(f"  program peak RSS: {max(peaks)} KiB")
 
-        ours, floor = boot_time(program, empty)
+        ours, floor = boot_time(daemon, program, empty)
         print(f"board without dumps: program {ours * 1000:.2f} ms, empty program with the same libraries "
               f"{floor * 1000:.2f} ms, ratio {ours / floor:.3f} (target <= 1.2)")
 
-        small = memory_for(program, zolbench, work / "m8", 8 * MiB)
-        large = memory_for(program, zolbench, work / "m512", 512 * MiB)
+        small = memory_for(daemon, program, zolbench, work / "m8", 8 * MiB)
+        large = memory_for(daemon, program, zolbench, work / "m512", 512 * MiB)
         print(f"peak RSS of the whole job: 8 MiB dump {small} KiB, 512 MiB dump {large} KiB, "
               f"ratio {large / small:.3f} (target within 5 %)")
     finally:
+        daemon.stop()
         shutil.rmtree(work, ignore_errors=True)
-        if started:
-            sandbox.stop_sessiond()
 
 
 if __name__ == "__main__":

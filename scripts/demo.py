@@ -27,13 +27,13 @@ def show_tree(title, *dirs):
 def main():
     program = Path(sys.argv[1]).resolve()
     base = Path(tempfile.mkdtemp(prefix="zol-demo-"))
-    started_sessiond = False
+    daemon = sandbox.PrivateLttng(base / "lttng")
     try:
-        started_sessiond = sandbox.ensure_sessiond()
+        daemon.start()
         tracing = True
-    except (OSError, subprocess.CalledProcessError):
-        tracing = False
-    board = sandbox.Board(base, program)
+    except (OSError, RuntimeError):
+        daemon, tracing = None, False
+    board = sandbox.Board(base, program, lttng=daemon)
     try:
         # Chips 1, 2 and 4 crashed; chip 2 already has two older dump sets.
         waiting = 0
@@ -78,8 +78,8 @@ def main():
         print(f"board kept for inspection in {base}")
     finally:
         board.close()
-        if started_sessiond:
-            sandbox.stop_sessiond()
+        if daemon:
+            daemon.stop()
 
 
 if __name__ == "__main__":

@@ -20,17 +20,17 @@ def program(request):
 
 
 @pytest.fixture(scope="session")
-def lttng_daemon():
-    started = sandbox.ensure_sessiond()
-    yield
-    if started:
-        sandbox.stop_sessiond()
+def lttng_daemon(tmp_path_factory):
+    """The run's own session daemon, seen only by its own programs."""
+    with sandbox.PrivateLttng(tmp_path_factory.mktemp("lttng")) as daemon:
+        yield daemon
 
 
 @pytest.fixture
 def board(tmp_path, program, request, lttng_daemon):
     wrapper = request.config.getoption("--wrapper").split()
-    b = sandbox.Board(tmp_path, program, wrapper, emulator=request.config.getoption("--emulator").split())
+    b = sandbox.Board(tmp_path, program, wrapper, emulator=request.config.getoption("--emulator").split(),
+                      lttng=lttng_daemon)
     b.on_unsupported = pytest.skip
     yield b
     b.close()

@@ -45,7 +45,7 @@ TEST(TraceFacility, SyslogKindsShareOnePriorityAndDifferByPrefix)
 
 TEST(TraceFacility, DisabledDebugTracesEvaluateNothing)
 {
-    // No tracing session enables the provider in a unit test.
+    // The test sandbox hides every session daemon, so no session enables the provider.
     g_argumentEvaluations = 0;
     ZOL_FUNC_DEBUG_TRACE("Executed command %s", countedArgument());
     ZOL_LINE_DEBUG_TRACE("Removed old file: %s", countedArgument());

@@ -7,6 +7,8 @@ that records the program's debug events.
 
 import os
 import re
+import select
+import signal
 import shutil
 import socket
 import subprocess
@@ -16,7 +18,6 @@ from dataclasses import dataclass, field
 from pathlib import Path
 
 PROVIDER = "com_quorvel_zol_urdadumphdl"
-LTTNG_RUNDIR = Path("/run/lttng")
 
 _SYSLOG_RE = re.compile(r"^<(\d+)>\w{3} [ \d]\d \d\d:\d\d:\d\d ([^:]+): (.*)$", re.S)
 _TRACE_RE = re.compile(
@@ -111,35 +112,87 @@ class SyslogCapture:
         self.sock.close()
 
 
-def _sessiond_running():
-    return subprocess.run(["pgrep", "-x", "lttng-sessiond"], stdout=subprocess.DEVNULL).returncode == 0
+class PrivateLttng:
+    """A session daemon of our own that nobody else on the machine can see.
 
+    The daemon, every lttng command and every program under test run in
+    their own mount namespace (bubblewrap) in which a private directory
+    stands at LTTng's run directory (/run/lttng), another at /dev/shm (where
+    LTTng-UST finds the daemon's wait page) and another as the home
+    directory (per-user daemons). The machine's own daemon and its sessions
+    stay out of sight, and our programs register with ours alone.
 
-def ensure_sessiond():
-    """Starts a session daemon when none runs; returns whether this call started it."""
-    LTTNG_RUNDIR.mkdir(parents=True, exist_ok=True)
-    if _sessiond_running():
-        return False
-    subprocess.run(["lttng-sessiond", "--daemonize", "--no-kernel"], check=True,
-                   stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-    return True
+    The daemon is started through a small shell that holds a pipe from us:
+    when the pipe closes (we stop, or we die in any way) the shell ends the
+    daemon it started, by the id in the daemon's pid file.
+    """
 
+    _START = ('lttng-sessiond --no-kernel --daemonize || exit 1; echo ready; '
+              'cat >/dev/null; kill -TERM "$(cat /run/lttng/lttng-sessiond.pid)"')
 
-def stop_sessiond():
-    subprocess.run(["pkill", "-x", "lttng-sessiond"])
+    def __init__(self, base):
+        self.base = Path(base)
+        self.rundir, self.shm, self.home = (self.base / d for d in ("run-lttng", "shm", "home"))
+        for d in (self.rundir, self.shm, self.home):
+            d.mkdir(parents=True, exist_ok=True)
+        self._keeper = None
+        self._pidfd = None
+
+    def binds(self):
+        """bubblewrap arguments that put a process into the daemon's world."""
+        return ["--bind", str(self.rundir), "/run/lttng", "--bind", str(self.shm), "/dev/shm",
+                "--setenv", "HOME", str(self.home), "--setenv", "LTTNG_HOME", str(self.home)]
+
+    def command(self, *args):
+        return ["bwrap", "--dev-bind", "/", "/", "--tmpfs", "/run", *self.binds(), "--", *args]
+
+    def start(self):
+        self._keeper = subprocess.Popen(self.command("sh", "-c", self._START), stdin=subprocess.PIPE,
+                                        stdout=subprocess.PIPE, start_new_session=True)
+        # --daemonize returns once the daemon accepts commands.
+        if self._keeper.stdout.readline() != b"ready\n":
+            self._keeper.wait()
+            raise RuntimeError("the private LTTng session daemon did not start")
+        pid = int((self.rundir / "lttng-sessiond.pid").read_text())
+        self._pidfd = os.pidfd_open(pid)
+        return self
+
+    def lttng(self, *args):
+        """An lttng command against our daemon; it never spawns one of its own."""
+        return subprocess.run(self.command("lttng", "--no-sessiond", *args), check=True,
+                              stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
+
+    def stop(self):
+        if self._keeper is None:
+            return
+        self._keeper.stdin.close()
+        self._keeper.wait()
+        self._keeper = None
+        try:  # should the keeper have failed to end it
+            signal.pidfd_send_signal(self._pidfd, signal.SIGTERM)
+        except ProcessLookupError:
+            pass
+        # The daemon is not our child: its pid descriptor becomes readable when it has ended.
+        select.select([self._pidfd], [], [])
+        os.close(self._pidfd)
+        self._pidfd = None
+
+    def __enter__(self):
+        return self.start()
+
+    def __exit__(self, *exc):
+        self.stop()
 
 
 class LttngSession:
     """A real LTTng session enabling the program's provider, optionally only
     down to a log level (e.g. TRACE_DEBUG_FUNCTION)."""
 
-    def __init__(self, output_dir, loglevel=None):
+    def __init__(self, daemon, output_dir, loglevel=None):
         self.name = "zol-" + uuid.uuid4().hex[:12]
+        self._lttng = daemon.lttng
         self.output = Path(output_dir)
         self.loglevel = loglevel
-
-    def _lttng(self, *args):
-        subprocess.run(["lttng", *args], check=True, stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
 
     def start(self):
         shutil.rmtree(self.output, ignore_errors=True)
@@ -177,8 +230,9 @@ class Board:
     path inside and outside the sandbox.
     """
 
-    def __init__(self, base, program, wrapper=None, pmem=None, emulator=None):
+    def __init__(self, base, program, wrapper=None, pmem=None, emulator=None, lttng=None):
         self.base = Path(base)
+        self.lttng = lttng  # a started PrivateLttng, or None for a board without a session daemon
         self.program = str(program)
         self.wrapper = list(wrapper or [])
         # A program for another architecture runs under user-mode emulation;
@@ -224,10 +278,12 @@ class Board:
         raise RuntimeError(reason)
 
     def sandbox_command(self, unshare_pid=False, wrapper=None, mounts=()):
-        LTTNG_RUNDIR.mkdir(parents=True, exist_ok=True)
-        cmd = ["bwrap", "--dev-bind", "/", "/", "--dev", "/dev", "--bind", "/dev/shm", "/dev/shm", "--tmpfs", "/run"]
-        if not self.emulator:
-            cmd += ["--bind", str(LTTNG_RUNDIR), str(LTTNG_RUNDIR)]
+        cmd = ["bwrap", "--dev-bind", "/", "/", "--dev", "/dev", "--tmpfs", "/run"]
+        if self.lttng and not self.emulator:
+            cmd += self.lttng.binds()
+        else:
+            # No session daemon to meet: an empty /dev/shm and home of its own.
+            cmd += ["--tmpfs", "/dev/shm", "--setenv", "HOME", "/run", "--setenv", "LTTNG_HOME", "/run"]
         cmd += ["--bind", str(self.pmem), "/run/pmem", "--bind", str(self.syslog.path), "/dev/log"]
         for size, path in mounts:
             cmd += ["--size", str(size), "--tmpfs", str(path)]
@@ -241,9 +297,14 @@ class Board:
         mounts of the given size inside the sandbox."""
         if self.emulator and (trace or wrapper is not None):
             self.on_unsupported("needs a native process: LTTng session or strace")
+        if trace and not self.lttng:
+            self.on_unsupported("needs an LTTng session daemon")
         environment = {k: v for k, v in os.environ.items() if k != "APP_TMP"}
+        # However slow the start (valgrind, a loaded machine), the program
+        # waits until the daemon has registered it, so no event is lost.
+        environment["LTTNG_UST_REGISTER_TIMEOUT"] = "-1"
         environment.update(env or {})
-        session = LttngSession(self.base / f"trace-{uuid.uuid4().hex[:6]}", loglevel) if trace else None
+        session = LttngSession(self.lttng, self.base / f"trace-{uuid.uuid4().hex[:6]}", loglevel) if trace else None
         if session:
             session.start()
         self.syslog.start()

@@ -74,6 +74,9 @@ def test_failing_fsync_is_traced_and_the_move_completes(board):
     board.chip(4, dumps=dumps)
     run = board.run(wrapper=["strace", "-qq", "-o", "/dev/null", "-e", "trace=fsync", "-e", "inject=fsync:error=EIO"])
     assert run.returncode == 0
-    assert run.messages("error") == ["fsync returned error"] * 6
+    # Every stored file, the final dump directory, the link directory and the
+    # link directory's new ancestors: each failure traced, none stops the move.
+    errors = run.messages("error")
+    assert set(errors) == {"fsync returned error"} and len(errors) >= 12, errors
     for kind in ("lm", "cm", "em"):
         assert restored(board.final / f"{kind}_4-1.gz") == dumps[f"{kind}_dump"]

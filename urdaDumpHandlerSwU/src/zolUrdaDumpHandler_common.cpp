@@ -15,13 +15,13 @@
 #include <zlib.h>
 
 #include <algorithm>
+#include <cctype>
 #include <cerrno>
 #include <climits>
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <fstream>
 #include <limits>
 #include <memory>
 
@@ -208,6 +208,102 @@ bool isDirectory(const std::string &path)
     return stat(path.c_str(), &status) == 0 && S_ISDIR(status.st_mode);
 }
 
+bool isRegularFile(const std::string &path)
+{
+    struct stat status;
+    return stat(path.c_str(), &status) == 0 && S_ISREG(status.st_mode);
+}
+
+namespace {
+
+// Reading a FIFO would block, and opening a device may act on it: only a
+// regular file is opened, and checked again once open in case it was swapped.
+FilePtr openRegularFileForReading(const char *path)
+{
+    if (!isRegularFile(path)) {
+        return nullptr;
+    }
+    int fd = open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    struct stat status;
+    if (fd < 0 || fstat(fd, &status) != 0 || !S_ISREG(status.st_mode)) {
+        FileDescriptor discard(fd);
+        return nullptr;
+    }
+    FILE *file = fdopen(fd, "rb");
+    if (file == nullptr) {
+        close(fd);
+    }
+    return FilePtr(file);
+}
+
+// Creates or truncates a regular file for writing. A FIFO, device or soft
+// link in its place is refused before anything is written or truncated.
+FilePtr openRegularFileForWriting(const char *path)
+{
+    constexpr mode_t kNewFileMode = 0666; // as fopen creates it, less the umask
+    int fd = open(path, O_WRONLY | O_CREAT | O_NONBLOCK | O_NOFOLLOW | O_CLOEXEC, kNewFileMode);
+    struct stat status;
+    if (fd < 0 || fstat(fd, &status) != 0 || !S_ISREG(status.st_mode) || ftruncate(fd, 0) != 0) {
+        FileDescriptor discard(fd);
+        return nullptr;
+    }
+    FILE *file = fdopen(fd, "wb");
+    if (file == nullptr) {
+        close(fd);
+    }
+    return FilePtr(file);
+}
+
+} // namespace
+
+bool syncToStorage(const std::string &path)
+{
+    FileDescriptor file(open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOFOLLOW | O_CLOEXEC));
+    if (file.get() < 0 || fsync(file.get()) != 0) {
+        ZOL_ERROR_TRACE("fsync returned error");
+        return false;
+    }
+    return true;
+}
+
+std::string shellWord(const std::string &path)
+{
+    // Characters that no shell gives a meaning to inside a word.
+    constexpr char kSafeCharacters[] = "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789/._-+,:@=";
+    std::string word = path;
+    if (!word.empty() && word[0] == '-') {
+        word.insert(0, "./"); // never read as an option
+    }
+    if (!word.empty() && word.find_first_not_of(kSafeCharacters) == std::string::npos) {
+        return word;
+    }
+    std::string quoted = "'";
+    for (char c : word) {
+        quoted += c == '\'' ? std::string("'\\''") : std::string(1, c);
+    }
+    return quoted + "'";
+}
+
+int32_t configNumber(const std::string &text)
+{
+    // Like atoi, but one meaning on every architecture: a value beyond the
+    // signed 32-bit range is held at that range's limit.
+    const char *p = text.c_str();
+    while (isspace(static_cast<unsigned char>(*p))) {
+        ++p;
+    }
+    const bool negative = *p == '-';
+    if (*p == '-' || *p == '+') {
+        ++p;
+    }
+    const int64_t limit = negative ? -int64_t{std::numeric_limits<int32_t>::min()} : std::numeric_limits<int32_t>::max();
+    int64_t value = 0;
+    for (; isdigit(static_cast<unsigned char>(*p)); ++p) {
+        value = std::min<int64_t>(value * 10 + (*p - '0'), limit);
+    }
+    return static_cast<int32_t>(negative ? -value : value);
+}
+
 bool executeCommand(const std::string &command)
 {
     // The raw status word is traced undecoded: 256 for exit status 1, -1 when
@@ -290,12 +386,12 @@ bool deflateChunk(z_stream *stream, int flush, FILE *destination, unsigned char 
 
 bool DumpHandler::compressFile(const char *source, const char *destination, int level)
 {
-    FilePtr in(fopen(source, "rb"));
+    FilePtr in(openRegularFileForReading(source));
     if (!in) {
         ZOL_ERROR_TRACE("Failed to open source file(%s) while compressing", source);
         return false;
     }
-    FilePtr out(fopen(destination, "wb"));
+    FilePtr out(openRegularFileForWriting(destination));
     if (!out) {
         ZOL_ERROR_TRACE("Failed to open destination file(%s) while compressing", destination);
         return false;
@@ -386,11 +482,24 @@ std::string diskInfoFilePath(const std::string &diskInfoPath, uint16_t mosaId)
 
 std::vector<std::string> readConfigLines(const std::string &path, size_t count)
 {
+    // A line is a C string: a NUL ends its value. No path is longer than
+    // PATH_MAX, so the rest of a longer line is read past, not kept.
+    constexpr size_t kMaxConfigLineLength = PATH_MAX;
     std::vector<std::string> lines(count);
-    std::ifstream file(path);
+    FilePtr file(openRegularFileForReading(path.c_str()));
+    if (!file) {
+        return lines;
+    }
     for (std::string &line : lines) {
-        if (!std::getline(file, line)) {
-            line.clear();
+        int c;
+        bool ended = false;
+        while ((c = getc(file.get())) != EOF && c != '\n') {
+            ended = ended || c == '\0' || line.size() == kMaxConfigLineLength;
+            if (!ended) {
+                line += static_cast<char>(c);
+            }
+        }
+        if (c == EOF) {
             break;
         }
     }
@@ -403,10 +512,11 @@ DumpHandler::DumpHandler(uint16_t mosaId, const std::string &intermediateDumpPat
 {
 }
 
+// Anything else in a dump's or the marker's place (FIFO, socket, device,
+// directory) counts as missing: it is never opened, moved or read.
 bool DumpHandler::fileExists(const std::string &path)
 {
-    struct stat status;
-    return stat(path.c_str(), &status) == 0;
+    return isRegularFile(path);
 }
 
 // ---- Transfer and links ----------------------------------------------------
@@ -433,14 +543,16 @@ std::string linkTargetPrefix(const std::string &finalDir, const std::string &lin
     return prefix;
 }
 
+const char kKeptTraceLogName[] = ".te_log.keep";
+const char kStoredRecordName[] = ".dumpMoveStored";
+
 namespace {
 
 // "ln -s TARGET LINK && ln -s TARGET LINK256": the second link only if the first was made.
-std::string linkCommand(const std::string &linkPrefix, const std::string &linkDir,
-                        const std::string &fileName, const std::string &secondName)
+std::string linkCommand(const DumpHandler::StoredFileLinks &links)
 {
-    return "ln -s " + linkPrefix + fileName + " " + linkDir + fileName + " && " + "ln -s " + linkPrefix +
-           fileName + " " + linkDir + secondName;
+    return "ln -s " + shellWord(links.target) + " " + shellWord(links.first) + " && " + "ln -s " +
+           shellWord(links.target) + " " + shellWord(links.second);
 }
 
 std::string directoryOf(const std::string &path)
@@ -452,17 +564,44 @@ std::string directoryOf(const std::string &path)
     return slash == 0 ? "/" : path.substr(0, slash);
 }
 
-// The source lives on another file system than the final dump directory, so
-// the new directory entry must be on storage before the source may go.
+// The source lives in persistent memory, the final dump directory on flash:
+// the new directory entry must be on the device before the source may go.
 void syncDirectoryOf(const std::string &filePath)
 {
-    FileDescriptor directory(open(directoryOf(filePath).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-    if (directory.get() < 0 || fsync(directory.get()) != 0) {
-        ZOL_ERROR_TRACE("fsync returned error");
+    syncToStorage(directoryOf(filePath));
+}
+
+// A resumed move finds the links that the cut move had made, and its link
+// command then stops at the first of them; the ones still missing are made
+// here, so that every stored file ends with both links.
+void completeLinks(const DumpHandler::StoredFileLinks &links)
+{
+    for (const std::string *link : {&links.first, &links.second}) {
+        struct stat status;
+        if (lstat(link->c_str(), &status) != 0 && errno == ENOENT && symlink(links.target.c_str(), link->c_str()) != 0) {
+            ZOL_ERROR_TRACE("Failed to create link %s, errno = %s", link->c_str(), strerror(errno));
+        }
     }
 }
 
 } // namespace
+
+DumpHandler::StoredFileLinks DumpHandler::linksOf(const DumpKind &kind, const MoveContext &move) const
+{
+    const std::string fileName = finalFileName(kind, m_mosaId, move.seqNr);
+    return {move.linkPrefix + fileName, move.linkDumpFilePath + fileName,
+            move.linkDumpFilePath + secondLinkName(kind, m_mosaId, move.seqNr)};
+}
+
+void DumpHandler::settleLinks(const StoredFileLinks &links, const MoveContext &move, bool commandSucceeded)
+{
+    if (!commandSucceeded && move.resumed) {
+        completeLinks(links);
+    }
+    if (isDirectory(move.linkDumpFilePath)) {
+        syncToStorage(move.linkDumpFilePath);
+    }
+}
 
 void DumpHandler::removeSource(const std::string &sourcePath)
 {
@@ -479,8 +618,7 @@ void DumpHandler::transferCompressedDump(const DumpKind &kind, const MoveContext
         return;
     }
     if (move.maxNumberOfDumps != 0) {
-        const std::string fileName = finalFileName(kind, m_mosaId, move.seqNr);
-        const std::string destination = finalDumpFilePath + fileName;
+        const std::string destination = finalDumpFilePath + finalFileName(kind, m_mosaId, move.seqNr);
         if (kind.compressTrace != nullptr) {
             ZOL_LINE_DEBUG_TRACE(kind.compressTrace, source.c_str(), destination.c_str());
         }
@@ -490,11 +628,15 @@ void DumpHandler::transferCompressedDump(const DumpKind &kind, const MoveContext
         } else {
             ZOL_ERROR_TRACE(kind.compressFailedTrace, source.c_str());
         }
-        const std::string command = linkCommand(move.linkPrefix, move.linkDumpFilePath, fileName,
-                                                secondLinkName(kind, m_mosaId, move.seqNr));
-        if (!executeCommand(command)) {
+        const StoredFileLinks links = linksOf(kind, move);
+        const bool linked = executeCommand(linkCommand(links));
+        if (!linked) {
             ZOL_ERROR_TRACE("%s", kind.commandFailedTrace);
         }
+        settleLinks(links, move, linked);
+    }
+    if (&kind == move.lastKind) {
+        recordMoveStored({kind.sourceName});
     }
     removeSource(source);
 }
@@ -505,17 +647,39 @@ void DumpHandler::transferTraceLog(const MoveContext &move)
     if (!fileExists(source)) {
         return;
     }
+    const bool last = &kTeLog == move.lastKind;
     if (move.maxNumberOfDumps == 0) {
+        if (last) {
+            recordMoveStored({kTeLog.sourceName});
+        }
         removeSource(source);
         return;
     }
-    const std::string fileName = finalFileName(kTeLog, m_mosaId, move.seqNr);
-    const std::string command = "mv " + source + " " + finalDumpFilePath + fileName + " && " +
-                                linkCommand(move.linkPrefix, move.linkDumpFilePath, fileName,
-                                            secondLinkName(kTeLog, m_mosaId, move.seqNr));
-    if (!executeCommand(command)) {
+    // mv copies across file systems and unlinks the source before anything
+    // can sync the copy: a second name keeps the log in persistent memory
+    // until its copy is on the device.
+    const std::string keptPath = m_intermediateDumpPath + kKeptTraceLogName;
+    const bool kept = link(source.c_str(), keptPath.c_str()) == 0;
+    const std::string destination = finalDumpFilePath + finalFileName(kTeLog, m_mosaId, move.seqNr);
+    const StoredFileLinks links = linksOf(kTeLog, move);
+    const bool moved = executeCommand("mv " + shellWord(source) + " " + shellWord(destination) + " && " +
+                                      linkCommand(links));
+    if (!moved) {
         ZOL_ERROR_TRACE("%s", kTeLog.commandFailedTrace);
+    }
+    if (isRegularFile(destination)) {
+        syncToStorage(destination);
+        syncDirectoryOf(destination);
+        settleLinks(links, move, moved);
+    }
+    if (last) {
+        recordMoveStored({kKeptTraceLogName, kTeLog.sourceName});
+    }
+    if (!moved) {
         removeSource(source);
+    }
+    if (kept) {
+        unlink(keptPath.c_str());
     }
 }
 
@@ -706,29 +870,6 @@ void DumpHandler::removeOldFiles(const DumpFileSet &set)
     }
 }
 
-namespace {
-
-// Quoted only when it must be, so that a path holding a blank or a shell
-// metacharacter stays one word naming that one directory.
-std::string shellWord(const std::string &path)
-{
-    constexpr char kSafeCharacters[] = "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789/._-+,:@=";
-    std::string word = path;
-    if (!word.empty() && word[0] == '-') {
-        word.insert(0, "./"); // never read as an option of find
-    }
-    if (!word.empty() && word.find_first_not_of(kSafeCharacters) == std::string::npos) {
-        return word;
-    }
-    std::string quoted = "'";
-    for (char c : word) {
-        quoted += c == '\'' ? std::string("'\\''") : std::string(1, c);
-    }
-    return quoted + "'";
-}
-
-} // namespace
-
 std::string deadLinkCommand(const std::string &linkDumpFilePath)
 {
     return "find -L " + shellWord(linkDumpFilePath) + " -type l -exec rm -f {} +; true";
@@ -760,9 +901,65 @@ bool DumpHandler::readDiskInfo(const std::string &diskInfoFile)
         return false;
     }
     finalDumpFilePath = lines[0];
-    m_maxDiskSpace = static_cast<uint32_t>(atoi(lines[1].c_str()));
+    m_maxDiskSpace = static_cast<uint32_t>(configNumber(lines[1]));
     return true;
 }
+
+namespace {
+
+// mkdir -p may have made several levels: each new entry lives in its parent,
+// so the directory and every ancestor is synchronised, deepest first.
+void syncDirectoryChain(const std::string &directory)
+{
+    std::vector<std::string> ancestors;
+    std::string path = directory[0] == '/' ? "/" : "";
+    for (const std::string &component : splitPath(directory)) {
+        path += component;
+        ancestors.push_back(path);
+        path += "/";
+    }
+    ancestors.insert(ancestors.begin(), directory[0] == '/' ? "/" : ".");
+    for (auto ancestor = ancestors.rbegin(); ancestor != ancestors.rend(); ++ancestor) {
+        syncToStorage(*ancestor);
+    }
+}
+
+// Written beside its place and renamed into it, so that a power cut leaves
+// the old content or the new one, never a part (an empty marker would
+// resume the move under number 0).
+void writeFileAtomically(const std::string &path, const std::string &content)
+{
+    const std::string newPath = path + ".new";
+    FilePtr file(openRegularFileForWriting(newPath.c_str()));
+    if (!file) {
+        return;
+    }
+    fputs(content.c_str(), file.get());
+    fflush(file.get());
+    fsync(fileno(file.get()));
+    file.reset();
+    rename(newPath.c_str(), path.c_str());
+}
+
+// What tells one file from another that took its name later: a record
+// names a file together with these.
+std::string fileIdentity(const struct stat &status)
+{
+    char identity[kTraceMessageSize];
+    snprintf(identity, sizeof identity, "%ju %ju %jd %jd %ld", static_cast<uintmax_t>(status.st_dev),
+             static_cast<uintmax_t>(status.st_ino), static_cast<intmax_t>(status.st_size),
+             static_cast<intmax_t>(status.st_mtim.tv_sec), static_cast<long>(status.st_mtim.tv_nsec));
+    return identity;
+}
+
+void removeMarker(const std::string &markerPath)
+{
+    if (remove(markerPath.c_str()) != 0) {
+        ZOL_ERROR_TRACE("Failed to remove file %s", markerPath.c_str());
+    }
+}
+
+} // namespace
 
 bool DumpHandler::ensureLinkDirectory(const std::string &linkDumpFilePath)
 {
@@ -771,40 +968,80 @@ bool DumpHandler::ensureLinkDirectory(const std::string &linkDumpFilePath)
     }
     // Only a shell that could not be run counts; a failing mkdir shows later
     // as failing link commands.
-    const std::string command = "mkdir -p " + linkDumpFilePath;
+    const std::string command = "mkdir -p " + shellWord(linkDumpFilePath);
     if (system(command.c_str()) < 0) {
         ZOL_ERROR_TRACE("Failed to create directory: %s, errno = %s", linkDumpFilePath.c_str(), strerror(errno));
         return false;
     }
+    if (isDirectory(linkDumpFilePath)) {
+        syncDirectoryChain(linkDumpFilePath);
+    }
     return true;
 }
 
-namespace {
-
-// The marker is written beside its place and renamed into it, so that a
-// power cut leaves either no marker or a complete one, never an empty marker
-// that would resume the move under number 0.
-void writeMoveMarker(const std::string &markerPath, uint32_t seqNr)
+void DumpHandler::recordMoveStored(std::initializer_list<const char *> names)
 {
-    const std::string newMarkerPath = markerPath + ".new";
-    FilePtr marker(fopen(newMarkerPath.c_str(), "w"));
-    if (!marker) {
-        return;
+    // Everything this move stores is on the device now; the record lets a
+    // run after a power cut finish the clean-up instead of taking the
+    // remaining marker for an interrupted move and writing over the set.
+    std::string record;
+    for (const char *name : names) {
+        struct stat status;
+        if (lstat((m_intermediateDumpPath + name).c_str(), &status) == 0) {
+            record += std::string(name) + " " + fileIdentity(status) + "\n";
+        }
     }
-    fprintf(marker.get(), "%u\n", seqNr);
-    fflush(marker.get());
-    fsync(fileno(marker.get()));
-    marker.reset();
-    rename(newMarkerPath.c_str(), markerPath.c_str());
+    writeFileAtomically(m_intermediateDumpPath + kStoredRecordName, record);
 }
 
-} // namespace
+void DumpHandler::finishStoredMove(const std::string &markerPath)
+{
+    const std::string recordPath = m_intermediateDumpPath + kStoredRecordName;
+    FilePtr record(openRegularFileForReading(recordPath.c_str()));
+    if (!record) {
+        return;
+    }
+    // Only the very files the record names go: a dump written into the area
+    // after the record is a new one and waits for its own move.
+    char name[NAME_MAX + 1];
+    char identity[kTraceMessageSize];
+    while (fscanf(record.get(), "%255s %255[^\n]", name, identity) == 2) {
+        const std::string path = m_intermediateDumpPath + name;
+        struct stat status;
+        if (strchr(name, '/') == nullptr && lstat(path.c_str(), &status) == 0 && fileIdentity(status) == identity) {
+            removeSource(path);
+        }
+    }
+    record.reset();
+    if (fileExists(markerPath)) {
+        removeMarker(markerPath);
+    }
+    removeMarker(recordPath);
+}
+
+void DumpHandler::restoreKeptTraceLog()
+{
+    // A power cut after the mv of a trace log left its copy on the flash
+    // unsynchronised; the second name still holds the log. It waits again.
+    const std::string keptPath = m_intermediateDumpPath + kKeptTraceLogName;
+    const std::string source = m_intermediateDumpPath + kTeLog.sourceName;
+    struct stat status;
+    if (lstat(keptPath.c_str(), &status) != 0 || !S_ISREG(status.st_mode)) {
+        return;
+    }
+    if (lstat(source.c_str(), &status) == 0) {
+        unlink(keptPath.c_str());
+    } else {
+        rename(keptPath.c_str(), source.c_str());
+    }
+}
 
 uint32_t DumpHandler::resumeOrStartMove(const std::string &markerPath, const std::string &linkDumpFilePath,
-                                        int maxNumberOfDumps)
+                                        int maxNumberOfDumps, bool &resumed)
 {
-    if (fileExists(markerPath)) {
-        const uint32_t seqNr = static_cast<uint32_t>(atoi(readConfigLines(markerPath, 1)[0].c_str()));
+    resumed = fileExists(markerPath);
+    if (resumed) {
+        const uint32_t seqNr = static_cast<uint32_t>(configNumber(readConfigLines(markerPath, 1)[0]));
         ZOL_FUNC_DEBUG_TRACE("Dump move was interrupted, try again with seqNr %u", seqNr);
         return seqNr;
     }
@@ -812,8 +1049,19 @@ uint32_t DumpHandler::resumeOrStartMove(const std::string &markerPath, const std
     const uint32_t setsToKeep = maxNumberOfDumps != 0 ? static_cast<uint32_t>(maxNumberOfDumps) - 1 : 0;
     const uint32_t seqNr = removeOldDumps(linkDumpFilePath, setsToKeep);
     ZOL_FUNC_DEBUG_TRACE("Create temporary file %s", markerPath.c_str());
-    writeMoveMarker(markerPath, seqNr);
+    writeFileAtomically(markerPath, std::to_string(seqNr) + "\n");
     return seqNr;
+}
+
+const DumpKind *DumpHandler::lastWaitingKind()
+{
+    const DumpKind *last = nullptr;
+    for (const DumpKind *kind : {&kLmDump, &kCmDump, &kEmDump, &kTeLog}) {
+        if (fileExists(m_intermediateDumpPath + kind->sourceName)) {
+            last = kind;
+        }
+    }
+    return last;
 }
 
 void DumpHandler::moveDumps()
@@ -822,6 +1070,8 @@ void DumpHandler::moveDumps()
     const std::string infoPath = m_intermediateDumpPath + kInfoFileName;
     const std::string diskInfoFile = diskInfoFilePath(m_diskInfoPath, m_mosaId);
 
+    finishStoredMove(markerPath);
+    restoreKeptTraceLog();
     uint32_t waitingSize = 0;
     if (getFilesAndSize(m_intermediateDumpPath + kWaitingDumpPattern, waitingSize).empty()) {
         ZOL_FUNC_DEBUG_TRACE(" No dump file to move");
@@ -830,7 +1080,7 @@ void DumpHandler::moveDumps()
     const std::vector<std::string> info = readConfigLines(infoPath, 2);
     const std::string &linkDumpFilePath = info[0];
     const std::string &maxNumberOfDumpsText = info[1];
-    const int maxNumberOfDumps = atoi(maxNumberOfDumpsText.c_str());
+    const int maxNumberOfDumps = configNumber(maxNumberOfDumpsText);
     if (!isDirectory(m_intermediateDumpPath)) {
         return;
     }
@@ -848,15 +1098,16 @@ void DumpHandler::moveDumps()
     if (!ensureLinkDirectory(linkDumpFilePath)) {
         return;
     }
-    MoveContext move{0, maxNumberOfDumps, linkDumpFilePath, linkTargetPrefix(finalDumpFilePath, linkDumpFilePath)};
-    move.seqNr = resumeOrStartMove(markerPath, linkDumpFilePath, maxNumberOfDumps);
+    MoveContext move{0, maxNumberOfDumps, linkDumpFilePath, linkTargetPrefix(finalDumpFilePath, linkDumpFilePath),
+                     false, nullptr};
+    move.seqNr = resumeOrStartMove(markerPath, linkDumpFilePath, maxNumberOfDumps, move.resumed);
+    move.lastKind = lastWaitingKind();
 
     transferCompressedDump(kLmDump, move);
     transferCompressedDump(kCmDump, move);
     transferCompressedDump(kEmDump, move);
     transferTraceLog(move);
 
-    if (remove(markerPath.c_str()) != 0) {
-        ZOL_ERROR_TRACE("Failed to remove file %s", markerPath.c_str());
-    }
+    removeMarker(markerPath);
+    remove((m_intermediateDumpPath + kStoredRecordName).c_str());
 }

@@ -5,6 +5,7 @@
 #define ZOL_URDA_DUMP_HANDLER_COMMON_H
 
 #include <cstdint>
+#include <initializer_list>
 #include <map>
 #include <string>
 #include <vector>
@@ -13,6 +14,20 @@
 
 // True when path names a directory, following soft links.
 bool isDirectory(const std::string &path);
+// True when path names a regular file, following soft links: a FIFO, socket,
+// device or directory where a file is expected is never opened.
+bool isRegularFile(const std::string &path);
+
+// Has a file or directory written to storage; false after tracing a failure.
+bool syncToStorage(const std::string &path);
+
+// The path as one shell word: unchanged unless it holds a character that the
+// shell would interpret, then single-quoted.
+std::string shellWord(const std::string &path);
+
+// A configuration number, converted like atoi but held at the signed 32-bit
+// range's limits, so that every architecture reads the same value.
+int32_t configNumber(const std::string &text);
 
 // Runs one complete shell command line; true when it ended with exit status 0.
 bool executeCommand(const std::string &command);
@@ -44,6 +59,11 @@ extern const DumpKind kTeLog;
 extern const char kInfoFileName[];
 extern const char kMoveMarkerName[];
 extern const char kWaitingDumpPattern[];
+// Hidden names in the dump area (no glob pattern of the move matches a name
+// that starts with "."): the trace log's second name while its copy is not
+// yet on the device, and the record that a move's files are all stored.
+extern const char kKeptTraceLogName[];
+extern const char kStoredRecordName[];
 
 // File name in the final dump directory and of the first link.
 std::string finalFileName(const DumpKind &kind, uint16_t mosaId, uint32_t seqNr);
@@ -53,7 +73,8 @@ std::string secondLinkName(const DumpKind &kind, uint16_t mosaId, uint32_t seqNr
 std::string diskInfoFilePath(const std::string &diskInfoPath, uint16_t mosaId);
 
 // The first `count` lines of a text file, without their newlines and not
-// trimmed; lines the file lacks (or a file that cannot be read) are empty.
+// trimmed, each ending at a NUL byte; lines the file lacks (or a file that
+// cannot be read, or is not a regular file) are empty.
 std::vector<std::string> readConfigLines(const std::string &path, size_t count);
 
 // Prefix that makes a link in linkDir resolve to a file in finalDir: relative
@@ -100,18 +121,33 @@ public:
     std::string m_intermediateDumpPath;
     std::string m_diskInfoPath;
 
+    // The target of a stored file's two links and the links themselves.
+    struct StoredFileLinks {
+        std::string target;
+        std::string first;
+        std::string second;
+    };
+
 private:
     struct MoveContext {
         uint32_t seqNr;
         int maxNumberOfDumps;
         std::string linkDumpFilePath;
         std::string linkPrefix;
+        bool resumed;              // the move marker was found
+        const DumpKind *lastKind;  // the last kind waiting: its source goes last
     };
 
     bool readDiskInfo(const std::string &diskInfoFile);
     bool ensureLinkDirectory(const std::string &linkDumpFilePath);
     uint32_t resumeOrStartMove(const std::string &markerPath, const std::string &linkDumpFilePath,
-                               int maxNumberOfDumps);
+                               int maxNumberOfDumps, bool &resumed);
+    const DumpKind *lastWaitingKind();
+    void finishStoredMove(const std::string &markerPath);
+    void restoreKeptTraceLog();
+    void recordMoveStored(std::initializer_list<const char *> names);
+    StoredFileLinks linksOf(const DumpKind &kind, const MoveContext &move) const;
+    void settleLinks(const StoredFileLinks &links, const MoveContext &move, bool commandSucceeded);
     void transferCompressedDump(const DumpKind &kind, const MoveContext &move);
     void transferTraceLog(const MoveContext &move);
     void removeSource(const std::string &sourcePath);

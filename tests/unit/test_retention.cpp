@@ -192,3 +192,36 @@ TEST_F(Retention, DeadLinksAreCleanedBelowTheLinkDirectoryOnly)
     EXPECT_FALSE(pathExists(links + "sub/dead"));
     EXPECT_TRUE(pathExists(final("lm_3-1.gz")));
 }
+
+TEST_F(Retention, SuccessiveMovesNeverReuseANumberWhateverTheNamesHold)
+{
+    // Foreign names and marker contents beyond the signed 32-bit range: the
+    // numbering goes on past the top and round the circle, each move under a
+    // number that no file of the chip carries, the newest sets kept.
+    const std::vector<std::vector<std::string>> starts = {
+        {"te_3-99999999999.log"}, {"lm_3-2147483646.gz", "lm_3-2147483647.gz"}, {"lm_3-4294967294.gz"},
+        {"lm_3-4294967295.gz", "lm_3-7.gz"}, {"lm_3-5.gz", "cm_3-3000000000.gz"}};
+    for (const std::vector<std::string> &start : starts) {
+        for (const std::string &name : finalFiles()) {
+            remove(final(name).c_str());
+        }
+        for (const std::string &name : start) {
+            writeFile(final(name), "old");
+        }
+        std::vector<uint32_t> stored;
+        for (int move = 0; move < 6; ++move) {
+            const std::set<std::string> before = finalFiles();
+            const uint32_t seqNr = removeOldDumps(2);
+            const std::string name = "lm_3-" + std::to_string(seqNr) + ".gz";
+            EXPECT_EQ(before.count(name), 0u) << start[0] << ": move " << move << " would write over " << name;
+            EXPECT_EQ(std::count(stored.begin(), stored.end(), seqNr), 0) << start[0] << ": " << seqNr << " again";
+            writeFile(final(name), "new");
+            stored.push_back(seqNr);
+        }
+        const std::set<std::string> kept = finalFiles();
+        for (size_t i = stored.size() - 3; i < stored.size(); ++i) {
+            EXPECT_EQ(kept.count("lm_3-" + std::to_string(stored[i]) + ".gz"), 1u) << start[0] << ": newest deleted";
+        }
+        EXPECT_EQ(kept.size(), 3u) << start[0];
+    }
+}

@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cstdlib>
@@ -102,12 +103,29 @@ TEST(Naming, LinkTargetPrefixIsRelativeWhereTheDirectoriesShareALeadingPart)
     }
 }
 
-TEST(Configuration, LinesAreReadVerbatimAndMissingLinesAreEmpty)
+TEST(Configuration, LinesAreReadVerbatimUpToANulAndOnlyFromRegularFiles)
 {
     TempDir dir;
     writeFile(dir / "crlf", "/var/links/\r\n 12abc\r\nignored\n");
     writeFile(dir / "one", "/var/links/");
+    writeFile(dir / "nul", std::string("\0/links/\n7\0 8\n", 14));
+    ASSERT_EQ(mkfifo((dir / "fifo").c_str(), 0600), 0);
     EXPECT_EQ(readConfigLines(dir / "crlf", 2), (Strings{"/var/links/\r", " 12abc\r"}));
     EXPECT_EQ(readConfigLines(dir / "one", 2), (Strings{"/var/links/", ""}));
+    EXPECT_EQ(readConfigLines(dir / "nul", 2), (Strings{"", "7"}));
     EXPECT_EQ(readConfigLines(dir / "missing", 2), (Strings{"", ""}));
+    // A FIFO would block the read until someone writes to it.
+    EXPECT_EQ(readConfigLines(dir / "fifo", 2), (Strings{"", ""}));
+    EXPECT_EQ(readConfigLines(dir.path(), 2), (Strings{"", ""}));
+}
+
+TEST(Configuration, NumbersReadLikeAtoiWithOneMeaningOnEveryArchitecture)
+{
+    const std::pair<const char *, int32_t> rows[] = {
+        {"3", 3}, {"  +12abc", 12}, {"\t-7", -7}, {"letters", 0}, {"", 0}, {"\r5", 5}, {"5\r", 5},
+        {"2147483647", 2147483647}, {"5000000000", 2147483647}, {"99999999999999999999999", 2147483647},
+        {"-2147483648", -2147483647 - 1}, {"-5000000000", -2147483647 - 1}, {"- 3", 0}};
+    for (const auto &row : rows) {
+        EXPECT_EQ(configNumber(row.first), row.second) << row.first;
+    }
 }

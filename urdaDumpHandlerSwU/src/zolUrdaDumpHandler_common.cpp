@@ -704,11 +704,12 @@ std::string dumpNamePattern(uint16_t mosaId)
     return "(lm|cm|te|em)_" + std::to_string(mosaId) + "-([0-9]+)\\.(gz|tar\\.gz|log)";
 }
 
-// The digit run as a signed 32-bit decimal number; leading zeros are not
-// octal, and a run beyond the signed range is held at its largest value.
+// The digit run as a decimal number; leading zeros are not octal. Sequence
+// numbers are unsigned 32-bit, so the program itself may have written one
+// above the signed range; a run beyond 32 bits is held at the largest.
 uint32_t parseSeqNr(const char *digits, size_t length)
 {
-    constexpr uint32_t kMaxSeqNr = std::numeric_limits<int32_t>::max();
+    constexpr uint64_t kMaxSeqNr = std::numeric_limits<uint32_t>::max();
     uint64_t value = 0;
     for (size_t i = 0; i < length; ++i) {
         value = std::min<uint64_t>(value * 10 + static_cast<uint64_t>(digits[i] - '0'), kMaxSeqNr);
@@ -737,6 +738,34 @@ uint32_t windowLowBound(uint32_t highestSeqNr, uint32_t maxDumps)
 {
     int32_t lowBound = static_cast<int32_t>(highestSeqNr - maxDumps + 1);
     return lowBound <= 0 ? 1 : static_cast<uint32_t>(lowBound);
+}
+
+constexpr uint32_t kTopOfDataModel = std::numeric_limits<int32_t>::max();
+constexpr uint64_t kSeqNrCircle = uint64_t{1} << 32;
+
+// Numbers above the signed 32-bit range come only from foreign names, a
+// marker's content or 2^31 moves; counted plainly, the numbering would then
+// freeze at the top and every move would write over the last set. So they
+// are read on a circle: the newest set is the one before the widest gap
+// between used numbers, and the next number lies inside that gap, so it is
+// always free. Numbers within the signed range are closer to each other than
+// half the circle, so for them the circle's order is the plain order.
+uint32_t newestOnTheCircle(const std::map<uint32_t, DumpFileSet> &dumpFiles)
+{
+    uint32_t newest = dumpFiles.rbegin()->first;
+    uint64_t widestGap = kSeqNrCircle - newest + dumpFiles.begin()->first;
+    for (auto set = dumpFiles.begin(), next = std::next(set); next != dumpFiles.end(); ++set, ++next) {
+        if (uint64_t{next->first} - set->first > widestGap) {
+            widestGap = next->first - set->first;
+            newest = set->first;
+        }
+    }
+    return newest;
+}
+
+bool lineDebugTraceEnabled()
+{
+    return lttng_ust_tracepoint_enabled(com_quorvel_zol_urdadumphdl, UrdaLineDebugEvent);
 }
 
 void traceKeptSet(const DumpFileSet &set)
@@ -789,7 +818,7 @@ bool DumpHandler::scanDumpDirectory(DumpSets &dumpFiles, uint32_t &highestSeqNr)
     return true;
 }
 
-uint32_t DumpHandler::dropSetsBelowWindow(DumpSets &dumpFiles, uint32_t lowBound)
+uint32_t DumpHandler::dropSetsBelowWindow(DumpSets &dumpFiles, uint64_t lowBound)
 {
     uint32_t totalKeptSize = 0;
     uint16_t visits = 0;
@@ -811,7 +840,7 @@ uint32_t DumpHandler::dropSetsBelowWindow(DumpSets &dumpFiles, uint32_t lowBound
     return totalKeptSize;
 }
 
-void DumpHandler::dropSetsOverDiskBudget(DumpSets &dumpFiles, uint32_t lowBound, uint32_t highestSeqNr,
+void DumpHandler::dropSetsOverDiskBudget(DumpSets &dumpFiles, uint64_t lowBound, uint64_t highestSeqNr,
                                          uint32_t totalKeptSize, uint32_t uncompressedSizeToMove)
 {
     for (uint64_t seqNr = lowBound; seqNr <= highestSeqNr; ++seqNr) {
@@ -821,8 +850,13 @@ void DumpHandler::dropSetsOverDiskBudget(DumpSets &dumpFiles, uint32_t lowBound,
         if (saturatingAdd(uncompressedSizeToMove, totalKeptSize) < m_maxDiskSpace) {
             return;
         }
-        auto set = dumpFiles.find(static_cast<uint32_t>(seqNr));
-        if (set == dumpFiles.end()) {
+        // Nothing changes over a run of unused numbers: unless each must be
+        // traced, go straight to the next set (or end, when none is left).
+        auto set = dumpFiles.lower_bound(static_cast<uint32_t>(seqNr));
+        if (set == dumpFiles.end() || set->first != seqNr) {
+            if (!lineDebugTraceEnabled()) {
+                seqNr = set == dumpFiles.end() ? highestSeqNr : uint64_t{set->first} - 1;
+            }
             continue;
         }
         // Sets the window pass never reached were not counted in, so the
@@ -845,13 +879,29 @@ uint32_t DumpHandler::removeOldDumps(const std::string &linkDumpFilePath, uint32
         cleanDeadLinks(linkDumpFilePath);
         return kInitialHighestSeqNr;
     }
-    const uint32_t lowBound = windowLowBound(highestSeqNr, maxDumps);
+    // On the circle (see newestOnTheCircle) the sets are keyed by their
+    // distance from the number after the newest, so that ascending keys run
+    // from the oldest set to the newest as plain numbers do.
+    uint32_t origin = 0;
+    uint64_t lowBound = windowLowBound(highestSeqNr, maxDumps);
+    uint64_t highest = highestSeqNr;
+    if (highestSeqNr > kTopOfDataModel) {
+        origin = newestOnTheCircle(dumpFiles) + 1;
+        DumpSets byDistance;
+        for (auto &set : dumpFiles) {
+            byDistance.emplace(set.first - origin, std::move(set.second));
+        }
+        dumpFiles.swap(byDistance);
+        highest = kSeqNrCircle - 1;
+        lowBound = kSeqNrCircle - maxDumps;
+        highestSeqNr = origin - 1;
+    }
     ZOL_LINE_DEBUG_TRACE("Will delete all files that does not have seqnum %d-%u, maxDumps %u",
-                         static_cast<int>(lowBound), highestSeqNr, maxDumps);
+                         static_cast<int>(static_cast<uint32_t>(lowBound + origin)), highestSeqNr, maxDumps);
     const uint32_t totalKeptSize = dropSetsBelowWindow(dumpFiles, lowBound);
     uint32_t uncompressedSizeToMove = 0;
     getFilesAndSize(m_intermediateDumpPath + "*", uncompressedSizeToMove);
-    dropSetsOverDiskBudget(dumpFiles, lowBound, highestSeqNr, totalKeptSize, uncompressedSizeToMove);
+    dropSetsOverDiskBudget(dumpFiles, lowBound, highest, totalKeptSize, uncompressedSizeToMove);
     cleanDeadLinks(linkDumpFilePath);
     return highestSeqNr + 1;
 }

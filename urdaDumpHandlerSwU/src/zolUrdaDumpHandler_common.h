@@ -155,8 +155,8 @@ private:
     using DumpSets = std::map<uint32_t, DumpFileSet>;
     uint32_t fileSizeOrUnknown(const char *name);
     bool scanDumpDirectory(DumpSets &dumpFiles, uint32_t &highestSeqNr);
-    uint32_t dropSetsBelowWindow(DumpSets &dumpFiles, uint32_t lowBound);
-    void dropSetsOverDiskBudget(DumpSets &dumpFiles, uint32_t lowBound, uint32_t highestSeqNr,
+    uint32_t dropSetsBelowWindow(DumpSets &dumpFiles, uint64_t lowBound);
+    void dropSetsOverDiskBudget(DumpSets &dumpFiles, uint64_t lowBound, uint64_t highestSeqNr,
                                 uint32_t totalKeptSize, uint32_t uncompressedSizeToMove);
 };
 

@@ -243,7 +243,8 @@ class Board:
         self.zol = self.pmem / "zol"
         self.final = self.base / "final"
         self.links = self.base / "links"
-        for d in (self.zol, self.final):
+        self.cwd = self.base / "cwd"  # the program's working directory, / on a board
+        for d in (self.zol, self.final, self.cwd):
             d.mkdir(parents=True, exist_ok=True)
         self.syslog = SyslogCapture(self.base / "log.sock")
 
@@ -284,11 +285,15 @@ class Board:
         else:
             # No session daemon to meet: an empty /dev/shm and home of its own.
             cmd += ["--tmpfs", "/dev/shm", "--setenv", "HOME", "/run", "--setenv", "LTTNG_HOME", "/run"]
-        cmd += ["--bind", str(self.pmem), "/run/pmem", "--bind", str(self.syslog.path), "/dev/log"]
+        cmd += ["--bind", str(self.pmem), "/run/pmem", "--bind", str(self.syslog.path), "/dev/log",
+                "--chdir", str(self.cwd)]
         for size, path in mounts:
             cmd += ["--size", str(size), "--tmpfs", str(path)]
+        # A program that hangs is ended with its sandbox (timeout); with its
+        # own pid namespace, everything it started ends with it too.
+        cmd += ["--die-with-parent"]
         if unshare_pid:
-            cmd += ["--unshare-pid", "--die-with-parent"]
+            cmd += ["--unshare-pid"]
         return cmd + ["--"] + (self.wrapper if wrapper is None else list(wrapper)) + self.emulator + [self.program]
 
     def run(self, env=None, trace=False, loglevel=None, unshare_pid=False, wrapper=None, mounts=(), timeout=600):

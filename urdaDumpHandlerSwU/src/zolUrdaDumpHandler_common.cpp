@@ -903,6 +903,11 @@ uint32_t DumpHandler::removeOldDumps(const std::string &linkDumpFilePath, uint32
     getFilesAndSize(m_intermediateDumpPath + "*", uncompressedSizeToMove);
     dropSetsOverDiskBudget(dumpFiles, lowBound, highest, totalKeptSize, uncompressedSizeToMove);
     cleanDeadLinks(linkDumpFilePath);
+    // Round the circle, 0 is passed over while 1 is free: a set 0 would be
+    // deleted first once the numbers are plain again.
+    if (highestSeqNr == std::numeric_limits<uint32_t>::max() && dumpFiles.count(1) == 0) {
+        return 1;
+    }
     return highestSeqNr + 1;
 }
 
@@ -988,7 +993,9 @@ void writeFileAtomically(const std::string &path, const std::string &content)
     fflush(file.get());
     fsync(fileno(file.get()));
     file.reset();
-    rename(newPath.c_str(), path.c_str());
+    if (rename(newPath.c_str(), path.c_str()) != 0) {
+        unlink(newPath.c_str()); // a directory in the way: nothing is left behind
+    }
 }
 
 // What tells one file from another that took its name later: a record

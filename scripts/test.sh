@@ -13,4 +13,6 @@ for dir in build build-asan; do
   (cd "$dir" && ctest --output-on-failure) || status=1
 done
 bash scripts/arm.sh armhf || status=1
+echo "== Boot test: the DEB's unit at boot in a systemd container"
+bash scripts/boot-test.sh || status=1
 exit $status

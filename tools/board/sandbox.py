@@ -159,8 +159,10 @@ class PrivateLttng:
 
     def lttng(self, *args):
         """An lttng command against our daemon; it never spawns one of its own."""
-        return subprocess.run(self.command("lttng", "--no-sessiond", *args), check=True,
-                              stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
+        done = subprocess.run(self.command("lttng", "--no-sessiond", *args), stdout=subprocess.DEVNULL,
+                              stderr=subprocess.PIPE, text=True)
+        if done.returncode != 0:
+            raise RuntimeError(f"lttng {' '.join(args)}: {done.stderr.strip()}")
 
     def stop(self):
         if self._keeper is None:

@@ -111,25 +111,18 @@ def fifo_at_destination():
     return lay_out, outcome
 
 
-def link_directory_with_metacharacters():
+def path_with_metacharacters(role):
+    """The link directory (made by the move) or the final dump directory (made beforehand)."""
     def lay_out(board):
-        board.hostile = board.base / f"links {injection(board)}"
-        board.chip(1, dumps=board.dumps, info=(f"{board.hostile}/", "3"))
+        board.hostile = board.base / f"{role} {injection(board)}"
+        if role == "links":
+            board.chip(1, dumps=board.dumps, info=(f"{board.hostile}/", "3"))
+        else:
+            board.hostile.mkdir(parents=True)
+            board.chip(1, dumps=board.dumps, disk_info=(f"{board.hostile}/", "100000000"))
 
     def outcome(board, run):
-        stored_under(board, 1, links=board.hostile)
-        only_info(board)
-    return lay_out, outcome
-
-
-def final_directory_with_metacharacters():
-    def lay_out(board):
-        board.hostile = board.base / f"final {injection(board)}"
-        board.hostile.mkdir(parents=True)
-        board.chip(1, dumps=board.dumps, disk_info=(f"{board.hostile}/", "100000000"))
-
-    def outcome(board, run):
-        stored_under(board, 1, final=board.hostile)
+        stored_under(board, 1, **{role: board.hostile})
         only_info(board)
     return lay_out, outcome
 
@@ -204,8 +197,8 @@ ROWS = {
     "em_dump is a dangling link": source_is("em_dump", "dangling link"),
     "te_log is a FIFO": source_is("te_log", "fifo"),
     "a FIFO where a resumed move writes": fifo_at_destination(),
-    "link directory with shell metacharacters": link_directory_with_metacharacters(),
-    "final dump directory with shell metacharacters": final_directory_with_metacharacters(),
+    "link directory with shell metacharacters": path_with_metacharacters("links"),
+    "final dump directory with shell metacharacters": path_with_metacharacters("final"),
     "NUL byte before the link directory": nul_byte_in_link_directory(),
     "CRLF line ends in the info file": crlf_line_ends(),
     "numbers beyond 32 bits": numbers_beyond_32_bits(),

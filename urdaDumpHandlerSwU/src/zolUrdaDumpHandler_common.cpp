@@ -216,6 +216,22 @@ bool isRegularFile(const std::string &path)
 
 namespace {
 
+// A stream on an open descriptor, if it names a regular file; the
+// descriptor is closed otherwise.
+FilePtr regularFileStream(int fd, const char *mode)
+{
+    struct stat status;
+    if (fd < 0 || fstat(fd, &status) != 0 || !S_ISREG(status.st_mode)) {
+        FileDescriptor discard(fd);
+        return nullptr;
+    }
+    FILE *file = fdopen(fd, mode);
+    if (file == nullptr) {
+        close(fd);
+    }
+    return FilePtr(file);
+}
+
 // Reading a FIFO would block, and opening a device may act on it: only a
 // regular file is opened, and checked again once open in case it was swapped.
 FilePtr openRegularFileForReading(const char *path)
@@ -223,17 +239,7 @@ FilePtr openRegularFileForReading(const char *path)
     if (!isRegularFile(path)) {
         return nullptr;
     }
-    int fd = open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
-    struct stat status;
-    if (fd < 0 || fstat(fd, &status) != 0 || !S_ISREG(status.st_mode)) {
-        FileDescriptor discard(fd);
-        return nullptr;
-    }
-    FILE *file = fdopen(fd, "rb");
-    if (file == nullptr) {
-        close(fd);
-    }
-    return FilePtr(file);
+    return regularFileStream(open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC), "rb");
 }
 
 // Creates or truncates a regular file for writing. A FIFO, device or soft
@@ -241,17 +247,13 @@ FilePtr openRegularFileForReading(const char *path)
 FilePtr openRegularFileForWriting(const char *path)
 {
     constexpr mode_t kNewFileMode = 0666; // as fopen creates it, less the umask
-    int fd = open(path, O_WRONLY | O_CREAT | O_NONBLOCK | O_NOFOLLOW | O_CLOEXEC, kNewFileMode);
-    struct stat status;
-    if (fd < 0 || fstat(fd, &status) != 0 || !S_ISREG(status.st_mode) || ftruncate(fd, 0) != 0) {
-        FileDescriptor discard(fd);
-        return nullptr;
+    // Without O_TRUNC, so that nothing but a regular file is ever truncated.
+    constexpr int kFlags = O_WRONLY | O_CREAT | O_NONBLOCK | O_NOFOLLOW | O_CLOEXEC;
+    FilePtr file = regularFileStream(open(path, kFlags, kNewFileMode), "wb");
+    if (file && ftruncate(fileno(file.get()), 0) != 0) {
+        file.reset();
     }
-    FILE *file = fdopen(fd, "wb");
-    if (file == nullptr) {
-        close(fd);
-    }
-    return FilePtr(file);
+    return file;
 }
 
 } // namespace
@@ -296,7 +298,8 @@ int32_t configNumber(const std::string &text)
     if (*p == '-' || *p == '+') {
         ++p;
     }
-    const int64_t limit = negative ? -int64_t{std::numeric_limits<int32_t>::min()} : std::numeric_limits<int32_t>::max();
+    const int64_t limit =
+        negative ? -int64_t{std::numeric_limits<int32_t>::min()} : std::numeric_limits<int32_t>::max();
     int64_t value = 0;
     for (; isdigit(static_cast<unsigned char>(*p)); ++p) {
         value = std::min<int64_t>(value * 10 + (*p - '0'), limit);
@@ -578,7 +581,8 @@ void completeLinks(const DumpHandler::StoredFileLinks &links)
 {
     for (const std::string *link : {&links.first, &links.second}) {
         struct stat status;
-        if (lstat(link->c_str(), &status) != 0 && errno == ENOENT && symlink(links.target.c_str(), link->c_str()) != 0) {
+        if (lstat(link->c_str(), &status) != 0 && errno == ENOENT &&
+            symlink(links.target.c_str(), link->c_str()) != 0) {
             ZOL_ERROR_TRACE("Failed to create link %s, errno = %s", link->c_str(), strerror(errno));
         }
     }

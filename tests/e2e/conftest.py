@@ -1,4 +1,3 @@
-import os
 import sys
 from pathlib import Path
 
@@ -12,6 +11,7 @@ def pytest_addoption(parser):
     parser.addoption("--program", required=True, help="the dump handler binary")
     parser.addoption("--wrapper", default="", help="command that runs the program, e.g. valgrind")
     parser.addoption("--emulator", default="", help="user-mode emulator for a cross-built program")
+    parser.addoption("--cutpoint", default="", help="the power-cut tracer; without it the power-cut suite is skipped")
 
 
 @pytest.fixture(scope="session")

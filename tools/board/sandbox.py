@@ -295,7 +295,7 @@ class Board:
         # own pid namespace, everything it started ends with it too.
         cmd += ["--die-with-parent"]
         if unshare_pid:
-            cmd += ["--unshare-pid"]
+            cmd += ["--unshare-pid", "--proc", "/proc"]  # /proc of its own pid namespace
         return cmd + ["--"] + (self.wrapper if wrapper is None else list(wrapper)) + self.emulator + [self.program]
 
     def run(self, env=None, trace=False, loglevel=None, unshare_pid=False, wrapper=None, mounts=(), timeout=600):

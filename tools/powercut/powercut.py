@@ -1,0 +1,178 @@
+"""A power cut on a real file system, for the power-cut suite.
+
+The flash is an ext4 image on a loop device, mounted with a long commit
+interval so that nothing becomes durable behind the program's back. The
+tracer (cutpoint) freezes the program's whole process tree before a chosen
+call enters the kernel; the image is copied then, as the device holds it, the
+tree is killed before the call runs, and the copy is mounted in place of the
+original as after a reboot (its journal replays).
+"""
+
+import shlex
+import subprocess
+from dataclasses import dataclass
+from pathlib import Path
+
+DATA_CALLS = {"write", "pwrite64", "writev", "pwritev", "pwritev2", "copy_file_range", "sendfile", "splice"}
+CUT, TREE_ENDED = 99, 98  # the tracer's exit statuses: cut made, run ended before the call
+IMAGE_SIZE = "32M"
+CANARY_DURABLE = b"A" * 4096
+CANARY_UNSYNCED = b"B" * 4096
+CANARY_ATTEMPTS = 3
+
+
+def sh(*cmd):
+    return subprocess.run([str(c) for c in cmd], check=True, capture_output=True, text=True).stdout.strip()
+
+
+class Flash:
+    """An ext4 image on a loop device mounted at root. Each layout gets an
+    image file of its own, so that a device still draining can never write
+    into the next layout's image.
+
+    Any sandbox started meanwhile, by us or anyone else, copies the mount
+    into its own namespace and would keep the loop device busy after our
+    unmount. root therefore lives under a shared mount of our own: our
+    mounts and unmounts reach those copies too."""
+
+    def __init__(self, base, template):
+        self.base = Path(base)
+        self.template = template
+        self.shared = self.base / "mnt"
+        self.shared.mkdir()
+        sh("mount", "--bind", self.shared, self.shared)
+        sh("mount", "--make-shared", self.shared)
+        self.root = self.shared / "flash"
+        self.root.mkdir()
+        self.device = None
+        self.serial = 0
+        self.write_backs = 0  # layouts retried because the kernel wrote back on its own
+        self.image = self.copy = None
+
+    @property
+    def final(self):
+        return self.root / "final"
+
+    def fresh(self):
+        self.release()
+        self.serial += 1
+        self.image = self.base / f"flash-{self.serial}.img"
+        self.copy = self.base / f"flash-{self.serial}-at-cut.img"
+        sh("cp", "--sparse=always", self.template, self.image)
+        self._mount(self.image)
+
+    def boot_from_copy(self):
+        """The original goes away with everything the kernel still held for it."""
+        self._unmount()
+        self._mount(self.copy)
+
+    def _mount(self, image):
+        self.device = sh("losetup", "--find", "--show", image)
+        try:
+            sh("mount", "-t", "ext4", "-o", "commit=600", self.device, self.root)
+        except subprocess.CalledProcessError:
+            self._detach()
+            raise
+
+    def _unmount(self):
+        if self.device:
+            try:
+                sh("umount", self.root)
+            finally:
+                self._detach()
+
+    def _detach(self):
+        device, self.device = self.device, None
+        sh("losetup", "-d", device)
+
+    def release(self):
+        try:
+            self._unmount()
+        finally:
+            for image in (self.image, self.copy):
+                if image:
+                    image.unlink(missing_ok=True)
+            self.image = self.copy = None
+
+    def close(self):
+        try:
+            self.release()
+        finally:
+            sh("umount", self.shared)
+
+
+def make_template(image):
+    """An empty file system image, every inode table and the journal written out."""
+    sh("truncate", "-s", IMAGE_SIZE, image)
+    sh("mkfs.ext4", "-q", "-F", "-E", "lazy_itable_init=0,lazy_journal_init=0", image)
+
+
+def overwrite_canary(flash):
+    """A durable file on the flash gets new bytes that are never synchronised."""
+    canary = flash.root / "canary"
+    canary.write_bytes(CANARY_DURABLE)
+    sh("sync", "-f", flash.root)
+    with open(canary, "r+b") as f:
+        f.write(CANARY_UNSYNCED)
+
+
+def wrote_back(flash):
+    """Whether the kernel wrote dirty data to the device on its own."""
+    return (flash.root / "canary").read_bytes() != CANARY_DURABLE
+
+
+def traced(cutpoint, flash, *mode):
+    return [cutpoint, "--watch", str(flash.root), "--watch", "/run/pmem", *mode, "--"]
+
+
+@dataclass(frozen=True)
+class Call:
+    index: int
+    name: str
+    path: str
+    bytes: int
+
+    def __str__(self):
+        return f"#{self.index} {self.name} {self.path}" + (f" ({self.bytes} bytes)" if self.bytes >= 0 else "")
+
+
+def read_census(path):
+    calls = []
+    for line in Path(path).read_text().splitlines():
+        index, _tid, name, target, size = line.split("\t")
+        calls.append(Call(int(index), name, target, -1 if size == "-" else int(size)))
+    return calls
+
+
+def crash_points(calls):
+    """Every call but the data writes, and the first, a middle and the last
+    write of the file written in most pieces."""
+    writes = {}
+    for call in calls:
+        if call.name in DATA_CALLS:
+            writes.setdefault(call.path, []).append(call)
+    longest = max(writes.values(), key=len, default=[])
+    chosen = {c.index for c in (longest[:1] + longest[len(longest) // 2:][:1] + longest[-1:])}
+    return [c for c in calls if c.name not in DATA_CALLS or c.index in chosen]
+
+
+def cut_and_reboot(board, flash, lay_out, cutpoint, call):
+    """Lays the board out (lay_out(), which overwrites the canary last),
+    cuts the power before the call and mounts what the device kept. None
+    when ready, else what went wrong with the harness itself."""
+    for _ in range(CANARY_ATTEMPTS):
+        lay_out()
+        on_cut = f"cp --sparse=always {shlex.quote(str(flash.image))} {shlex.quote(str(flash.copy))}"
+        run = board.run(wrapper=traced(cutpoint, flash, "--cut", str(call.index), "--on-cut", on_cut),
+                        unshare_pid=True)
+        if run.returncode != CUT:
+            what = "the move ended before it" if run.returncode == TREE_ENDED else f"exit {run.returncode}"
+            return f"harness: no cut, {what}: {run.stderr.strip()[-300:]}"
+        expected = f"cutpoint: cut before call {call.index}: {call.name} {call.path}"
+        if expected not in run.stderr:
+            return f"harness: the run differs from the census: {run.stderr.strip()[-300:]}"
+        flash.boot_from_copy()
+        if not wrote_back(flash):
+            return None
+        flash.write_backs += 1
+    return f"harness: the kernel wrote back on its own in all {CANARY_ATTEMPTS} attempts"

@@ -60,6 +60,18 @@ def info_is(kind):
     return lay_out, outcome
 
 
+def incomplete_configuration(info, disk_info, trace):
+    """Lines missing or empty: the chip's move stops before anything changes."""
+    def lay_out(board):
+        board.chip(1, dumps=board.dumps, info=info, disk_info=disk_info)
+
+    def outcome(board, run):
+        assert trace in run.messages("error") or traced_line(board, run, trace)
+        left_waiting(board)
+        assert not any(p.name.startswith(("lm_1", "te_1")) for p in board.final.iterdir())
+    return lay_out, outcome
+
+
 def disk_info_is(kind):
     def lay_out(board):
         board.chip(1, dumps=board.dumps, disk_info=False)
@@ -185,6 +197,14 @@ def foreign_name_beyond_32_bits():
 
 
 ROWS = {
+    "no info file": incomplete_configuration(False, None, INVALID_INFO),
+    "info file without line 2": incomplete_configuration("/links/only\n", None, INVALID_INFO.replace(
+        "linkDumpFilePath: ", "linkDumpFilePath:/links/only ")),
+    "info file with an empty line 1": incomplete_configuration("\n3\n", None, INVALID_INFO.replace(
+        "dumps:  ", "dumps: 3 ")),
+    "no disk-information file": incomplete_configuration(None, False, "No dumpFile path exist."),
+    "disk-information file without line 2": incomplete_configuration(None, "/final/only\n",
+                                                                     "No max disk space size exist."),
     "info file is a FIFO": info_is("fifo"),
     "info file is a directory": info_is("dir"),
     "info file is a dangling link": info_is("dangling link"),

@@ -49,29 +49,6 @@ def test_full_move_of_several_chips(board):
                        for m, s in ((1, 1), (2, 7), (5, 1)) for k in ("lm", "cm", "em")]
 
 
-CONFIG_FAILURES = [
-    # info, disk_info, the trace, its kind
-    (False, None, "Invalid parameters in info file. linkDumpFilePath: Max number of dumps:  ", "UrdaLineDebugEvent"),
-    ("/links/only\n", None, "Invalid parameters in info file. linkDumpFilePath:/links/only Max number of dumps:  ",
-     "UrdaLineDebugEvent"),
-    ("\n3\n", None, "Invalid parameters in info file. linkDumpFilePath: Max number of dumps: 3 ", "UrdaLineDebugEvent"),
-    (None, False, "No dumpFile path exist.", "error"),
-    (None, "/final/only\n", "No max disk space size exist.", "error"),
-]
-
-
-@pytest.mark.parametrize("info,disk_info,trace,kind", CONFIG_FAILURES)
-def test_configuration_failures_move_nothing(board, info, disk_info, trace, kind):
-    dumps = chip_dumps(4, 2000)
-    area = board.chip(4, dumps=dumps, info=info, disk_info=disk_info)
-    run = board.run(trace=kind != "error")
-    assert run.returncode == 0
-    assert [t.kind for t in run.syslog + run.events if t.msg == trace] == [kind]
-    assert {p.name for p in area.iterdir()} == set(dumps) | ({"info.txt"} if info is not False else set())
-    assert list(board.final.iterdir()) == []
-    assert not board.links.exists()
-
-
 @pytest.mark.fullmove
 def test_zero_dumps_allowed_discards_the_dumps(board):
     area = board.chip(1, dumps=chip_dumps(1, 1000), info=(f"{board.links}/", "none"))
@@ -124,23 +101,6 @@ def test_existing_links_fail_the_link_commands_but_keep_the_files(board):
     assert (board.final / "te_1-1.log").read_bytes() == dumps["te_log"]
     assert os.readlink(board.links / "te_1-1.log") == "../final/te_1-1.log"
     assert sorted(p.name for p in area.iterdir()) == ["info.txt"]
-
-
-@pytest.mark.fullmove
-def test_link_directory_is_created_and_dead_links_are_cleaned(board):
-    nested = board.base / "new" / "links"
-    (board.final / "lm_2-1.gz").write_bytes(b"old")
-    board.chip(2, dumps={"lm_dump": b"new"}, info=(f"{nested}/", "1"))
-    board.run()
-    nested_links = sorted(p.name for p in nested.iterdir())
-    assert nested_links == ["lm_2-2.gz", "lm_512-2.gz"]
-    assert os.readlink(nested / "lm_2-2.gz") == "../../final/lm_2-2.gz"
-    assert sorted(p.name for p in board.final.iterdir()) == ["lm_2-2.gz"]
-
-    os.symlink("../../final/lm_2-1.gz", nested / "lm_2-1.gz")
-    board.chip(2, dumps={"lm_dump": b"newer"}, info=(f"{nested}/", "5"))
-    board.run()
-    assert sorted(p.name for p in nested.iterdir()) == ["lm_2-2.gz", "lm_2-3.gz", "lm_512-2.gz", "lm_512-3.gz"]
 
 
 def test_unlistable_final_dump_directory_is_fatal(board):

@@ -40,7 +40,7 @@ def left_waiting(board, sources=SOURCES):
 
 def traced_line(board, run, message):
     """The line debug event, where the board can record events (not under emulation)."""
-    return board.emulator or message in run.messages("UrdaLineDebugEvent")
+    return board.emulator or message[:255] in run.messages("UrdaLineDebugEvent")
 
 
 def only_info(board):

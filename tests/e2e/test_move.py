@@ -94,7 +94,8 @@ def test_existing_links_fail_the_link_commands_but_keep_the_files(board):
     area = board.chip(1, dumps=dumps)
     run = board.run()
     errors = run.messages("error")
-    assert errors[1] == "Failed to move lm dumps" and "return code 256" in errors[0]
+    # (a long link path may cut the command's trace short of its return code)
+    assert errors[1] == "Failed to move lm dumps" and errors[0].startswith("Failed to execute command ln -s ")
     assert errors[3:] == ["Failed to move dumped trace log",
                           "Failed to remove old dump file /run/pmem/zol/mosa1/te_log"]
     assert gunzip(board.final / "lm_1-1.gz") == dumps["lm_dump"]

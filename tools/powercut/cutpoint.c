@@ -486,11 +486,17 @@ static void note_event(struct tracer *t, pid_t tid, int event)
     switch (event) {
     case PTRACE_EVENT_FORK:
     case PTRACE_EVENT_VFORK:
-    case PTRACE_EVENT_CLONE:
-        /* A new task starts with a stop of its own, unless reported already. */
-        add_task(&t->tasks, (pid_t)event_message(tid), true);
+    case PTRACE_EVENT_CLONE: {
+        /* A new task starts with a stop of its own, unless reported already.
+         * Its creator's event may even come after its whole life (first stop,
+         * run, exit) was reported: a task that is gone is not added again. */
+        const pid_t child = (pid_t)event_message(tid);
+        if (kill(child, 0) == 0 || errno != ESRCH) {
+            add_task(&t->tasks, child, true);
+        }
         find_task(&t->tasks, tid)->in_vfork = event == PTRACE_EVENT_VFORK;
         break;
+    }
     case PTRACE_EVENT_VFORK_DONE:
         find_task(&t->tasks, tid)->in_vfork = false;
         break;

@@ -108,8 +108,14 @@ echo "== two busy loops (${busy[*]}); both suites at once"
 status=0
 suite a & a=$!
 suite b & b=$!
-wait "$a" || { status=1; echo "FAIL: suite of clone a"; tail -40 "$work/a.log"; }
-wait "$b" || { status=1; echo "FAIL: suite of clone b"; tail -40 "$work/b.log"; }
+failed() { # name: keeps the suite's log, which goes with the work folder
+  status=1
+  cp "$work/$1.log" "/var/tmp/zol-isolation-$$-$1.log"
+  echo "FAIL: suite of clone $1 (log: /var/tmp/zol-isolation-$$-$1.log)"
+  grep -E '^(FAILED|ERROR) |Failed|^E  ' "$work/$1.log" | head -40
+}
+wait "$a" || failed a
+wait "$b" || failed b
 grep -h 'tests passed\|tests failed' "$work/a.log" "$work/b.log"
 for pid in "${busy[@]}"; do kill "$pid"; done
 busy=()

@@ -1,3 +1,4 @@
+import signal
 import sys
 from pathlib import Path
 
@@ -5,6 +6,14 @@ import pytest
 
 sys.path.insert(0, str(Path(__file__).resolve().parents[2] / "tools" / "board"))
 import sandbox  # noqa: E402
+
+
+def pytest_configure(config):
+    # Ended from outside (ctest, a CI job), the run still tears its fixtures
+    # down: its session daemon, its mounts and its loop devices.
+    def interrupted(signum, frame):
+        raise KeyboardInterrupt(f"signal {signum}")
+    signal.signal(signal.SIGTERM, interrupted)
 
 
 def pytest_addoption(parser):

@@ -473,6 +473,25 @@ static bool syscall_stop(struct tracer *t, pid_t tid)
     return true;
 }
 
+/* Whether the task can still run: not gone, and not a zombie waiting for
+ * its parent (which stays after we have seen its exit). */
+static bool task_alive(pid_t tid)
+{
+    char path[64];
+    char stat[512];
+    snprintf(path, sizeof path, "/proc/%d/stat", tid);
+    FILE *file = fopen(path, "r");
+    if (!file) {
+        return false;
+    }
+    size_t length = fread(stat, 1, sizeof stat - 1, file);
+    fclose(file);
+    stat[length] = '\0';
+    /* The state follows the command name, which may itself hold ") ". */
+    const char *state = strrchr(stat, ')');
+    return state && state[1] == ' ' && state[2] != 'Z' && state[2] != 'X';
+}
+
 static unsigned long event_message(pid_t tid)
 {
     unsigned long message = 0;
@@ -489,9 +508,9 @@ static void note_event(struct tracer *t, pid_t tid, int event)
     case PTRACE_EVENT_CLONE: {
         /* A new task starts with a stop of its own, unless reported already.
          * Its creator's event may even come after its whole life (first stop,
-         * run, exit) was reported: a task that is gone is not added again. */
+         * run, exit) was reported: a task that has ended is not added again. */
         const pid_t child = (pid_t)event_message(tid);
-        if (kill(child, 0) == 0 || errno != ESRCH) {
+        if (task_alive(child)) {
             add_task(&t->tasks, child, true);
         }
         find_task(&t->tasks, tid)->in_vfork = event == PTRACE_EVENT_VFORK;
@@ -551,7 +570,8 @@ static bool handle_stop(struct tracer *t, pid_t tid, int status)
 static bool everyone_stopped(const struct tasks *tasks)
 {
     for (size_t i = 0; i < tasks->count; ++i) {
-        if (tasks->items[i].running && !tasks->items[i].in_vfork) {
+        /* A task that has ended meanwhile runs no more, whatever we noted. */
+        if (tasks->items[i].running && !tasks->items[i].in_vfork && task_alive(tasks->items[i].tid)) {
             return false;
         }
     }

@@ -8,8 +8,8 @@ that records the program's debug events.
 import os
 import re
 import select
-import signal
 import shutil
+import signal
 import socket
 import subprocess
 import threading

@@ -565,6 +565,15 @@ static bool handle_stop(struct tracer *t, pid_t tid, int status)
     return false;
 }
 
+/* The next stop or end of any traced task; -1 with errno set when none can come. */
+static pid_t next_report(int *status)
+{
+    pid_t tid;
+    while ((tid = waitpid(-1, status, __WALL)) < 0 && errno == EINTR) {
+    }
+    return tid;
+}
+
 /* ---- The cut ----------------------------------------------------------- */
 
 static bool everyone_stopped(const struct tasks *tasks)
@@ -589,11 +598,8 @@ static bool stop_everyone(struct tracer *t)
     }
     while (!everyone_stopped(&t->tasks)) {
         int status;
-        pid_t tid = waitpid(-1, &status, __WALL);
+        pid_t tid = next_report(&status);
         if (tid < 0) {
-            if (errno == EINTR) {
-                continue;
-            }
             perror("cutpoint: waitpid");
             return false;
         }
@@ -634,10 +640,7 @@ static void kill_everyone(struct tracer *t)
     }
     while (t->tasks.count > 0) {
         int status;
-        pid_t tid = waitpid(-1, &status, __WALL);
-        if (tid < 0 && errno == EINTR) {
-            continue;
-        }
+        pid_t tid = next_report(&status);
         if (tid < 0) {
             break;
         }
@@ -664,11 +667,8 @@ static int follow(struct tracer *t)
 {
     while (t->tasks.count > 0) {
         int status;
-        pid_t tid = waitpid(-1, &status, __WALL);
+        pid_t tid = next_report(&status);
         if (tid < 0) {
-            if (errno == EINTR) {
-                continue;
-            }
             perror("cutpoint: waitpid");
             return EXIT_TRACER_FAILED;
         }

@@ -968,18 +968,17 @@ namespace {
 
 // mkdir -p may have made several levels: each new entry lives in its parent,
 // so the directory and every ancestor is synchronised, deepest first.
-void syncDirectoryChain(const std::string &directory)
+void syncDirectoryChain(std::string directory)
 {
-    std::vector<std::string> ancestors;
-    std::string path = directory[0] == '/' ? "/" : "";
-    for (const std::string &component : splitPath(directory)) {
-        path += component;
-        ancestors.push_back(path);
-        path += "/";
+    while (directory.size() > 1 && directory.back() == '/') {
+        directory.pop_back();
     }
-    ancestors.insert(ancestors.begin(), directory[0] == '/' ? "/" : ".");
-    for (auto ancestor = ancestors.rbegin(); ancestor != ancestors.rend(); ++ancestor) {
-        syncToStorage(*ancestor);
+    for (;;) {
+        syncToStorage(directory);
+        if (directory == "/" || directory == ".") {
+            return;
+        }
+        directory = directoryOf(directory);
     }
 }
 
@@ -1013,10 +1012,10 @@ std::string fileIdentity(const struct stat &status)
     return identity;
 }
 
-void removeMarker(const std::string &markerPath)
+void removeTracedFile(const std::string &path)
 {
-    if (remove(markerPath.c_str()) != 0) {
-        ZOL_ERROR_TRACE("Failed to remove file %s", markerPath.c_str());
+    if (remove(path.c_str()) != 0) {
+        ZOL_ERROR_TRACE("Failed to remove file %s", path.c_str());
     }
 }
 
@@ -1075,9 +1074,9 @@ void DumpHandler::finishStoredMove(const std::string &markerPath)
     }
     record.reset();
     if (fileExists(markerPath)) {
-        removeMarker(markerPath);
+        removeTracedFile(markerPath);
     }
-    removeMarker(recordPath);
+    removeTracedFile(recordPath);
 }
 
 void DumpHandler::restoreKeptTraceLog()
@@ -1169,6 +1168,6 @@ void DumpHandler::moveDumps()
     transferCompressedDump(kEmDump, move);
     transferTraceLog(move);
 
-    removeMarker(markerPath);
+    removeTracedFile(markerPath);
     remove((m_intermediateDumpPath + kStoredRecordName).c_str());
 }

@@ -119,13 +119,83 @@ TEST(Configuration, LinesAreReadVerbatimUpToANulAndOnlyFromRegularFiles)
     EXPECT_EQ(readConfigLines(dir.path(), 2), (Strings{"", ""}));
 }
 
-TEST(Configuration, NumbersReadLikeAtoiWithOneMeaningOnEveryArchitecture)
+TEST(Numbers, OneReaderLikeAtoiHeldAtTheLimitsOfEachUse)
 {
-    const std::pair<const char *, int32_t> rows[] = {
-        {"3", 3}, {"  +12abc", 12}, {"\t-7", -7}, {"letters", 0}, {"", 0}, {"\r5", 5}, {"5\r", 5},
-        {"2147483647", 2147483647}, {"5000000000", 2147483647}, {"99999999999999999999999", 2147483647},
-        {"-2147483648", -2147483647 - 1}, {"-5000000000", -2147483647 - 1}, {"- 3", 0}};
-    for (const auto &row : rows) {
-        EXPECT_EQ(configNumber(row.first), row.second) << row.first;
+    // text, configuration value (signed 32-bit), sequence number (unsigned 32-bit)
+    const struct Row {
+        const char *text;
+        int32_t config;
+        uint32_t seqNr;
+    } rows[] = {
+        {"3", 3, 3}, {"  +12abc", 12, 12}, {"\t-7", -7, 4294967289u}, {"letters", 0, 0}, {"", 0, 0},
+        {"\r5", 5, 5}, {"5\r", 5, 5}, {"- 3", 0, 0}, {"007.gz", 7, 7},
+        {"2147483647", 2147483647, 2147483647u}, {"2147483648", 2147483647, 2147483648u},
+        {"3000000001", 2147483647, 3000000001u}, {"4294967295", 2147483647, 4294967295u},
+        {"5000000000", 2147483647, 4294967295u}, {"99999999999999999999999", 2147483647, 4294967295u},
+        {"-1", -1, 4294967295u}, {"-2147483648", -2147483647 - 1, 2147483648u},
+        {"-5000000000", -2147483647 - 1, 2147483648u}};
+    for (const Row &row : rows) {
+        EXPECT_EQ(configNumber(row.text), row.config) << row.text;
+        EXPECT_EQ(seqNrNumber(row.text), row.seqNr) << row.text;
+    }
+}
+
+TEST(MoveRecord, OnlyExactlyWhatWasWrittenIsEverRead)
+{
+    MoveRecord record;
+    record.seqNr = 4294967295u;
+    record.stored = true;
+    record.sources["lm_dump"] = {5368709120u, 1700000000, 0xdeadbeef};
+    record.sources["te_log"] = {0, -1, 0};
+    const std::string text = formatMoveRecord(record);
+    MoveRecord read;
+    ASSERT_TRUE(parseMoveRecord(text, read)) << text;
+    EXPECT_EQ(read.seqNr, record.seqNr);
+    EXPECT_EQ(read.stored, record.stored);
+    EXPECT_EQ(read.sources, record.sources);
+
+    // Every cut, every changed byte and every foreign text is refused, and
+    // a refused text leaves the caller's record as it was.
+    MoveRecord untouched;
+    for (size_t length = 0; length < text.size(); ++length) {
+        EXPECT_FALSE(parseMoveRecord(text.substr(0, length), untouched)) << length;
+    }
+    for (size_t i = 0; i < text.size(); ++i) {
+        for (const char other : {'0', '7', 'x', ' ', '\n', '\0'}) {
+            std::string garbled = text;
+            garbled[i] = garbled[i] == other ? '1' : other;
+            EXPECT_FALSE(parseMoveRecord(garbled, untouched)) << garbled;
+        }
+    }
+    record.sources["info.txt"] = {};
+    for (const std::string &foreign : {text + "\n", text + text, std::string("4\n"), formatMoveRecord(record)}) {
+        EXPECT_FALSE(parseMoveRecord(foreign, untouched)) << foreign;
+    }
+    EXPECT_TRUE(untouched.sources.empty());
+}
+
+TEST(MoveRecord, AFileIsKnownAgainAfterACopyButNotAfterAChange)
+{
+    TempDir dir;
+    std::string content(3 * 4096 + 5, 'a');
+    content[7000] = 'b'; // outside the ends that are read
+    writeFile(dir / "dump", content);
+    ASSERT_EQ(system(("cp -p " + dir / "dump" + " " + dir / "copy").c_str()), 0);
+    FileIdentity dump, copy, changed;
+    ASSERT_TRUE(identifyFile(dir / "dump", dump));
+    ASSERT_TRUE(identifyFile(dir / "copy", copy));
+    EXPECT_TRUE(dump == copy) << "a copy with its time is the same file, whatever its inode";
+    for (const size_t at : {size_t{0}, content.size() - 1}) {
+        std::string other = content;
+        other[at] = 'z';
+        writeFile(dir / "changed", other);
+        ASSERT_EQ(system(("touch -r " + dir / "dump" + " " + dir / "changed").c_str()), 0);
+        ASSERT_TRUE(identifyFile(dir / "changed", changed));
+        EXPECT_FALSE(dump == changed) << at;
+    }
+    ASSERT_EQ(symlink((dir / "dump").c_str(), (dir / "link").c_str()), 0);
+    ASSERT_EQ(mkfifo((dir / "fifo").c_str(), 0600), 0);
+    for (const char *name : {"link", "fifo", "missing", ""}) {
+        EXPECT_FALSE(identifyFile(dir / name, changed)) << name;
     }
 }

@@ -258,14 +258,54 @@ FilePtr openRegularFileForWriting(const char *path)
 
 } // namespace
 
-bool syncToStorage(const std::string &path)
+namespace {
+
+// A file system that keeps no directory state of its own to flush (EINVAL)
+// or that is mounted read-only (EROFS) has nothing to lose on a power cut.
+bool nothingToSynchronise(int error)
 {
-    FileDescriptor file(open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOFOLLOW | O_CLOEXEC));
-    if (file.get() < 0 || fsync(file.get()) != 0) {
-        ZOL_ERROR_TRACE("fsync returned error");
-        return false;
+    return error == EINVAL || error == EROFS;
+}
+
+void traceSyncFailure(const std::string &path)
+{
+    ZOL_ERROR_TRACE("Failed to synchronise %s to storage, errno = %s", path.c_str(), strerror(errno));
+}
+
+bool syncOpenFile(int fd, const std::string &path)
+{
+    if (fsync(fd) == 0 || nothingToSynchronise(errno)) {
+        return true;
     }
-    return true;
+    traceSyncFailure(path);
+    return false;
+}
+
+// Opens with the given flags and has the file written to storage. Soft links
+// are followed: what counts is the file or directory that the path names.
+bool synchronise(const std::string &path, int flags)
+{
+    FileDescriptor file(open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | flags));
+    if (file.get() >= 0) {
+        return syncOpenFile(file.get(), path);
+    }
+    if (nothingToSynchronise(errno)) {
+        return true;
+    }
+    traceSyncFailure(path);
+    return false;
+}
+
+} // namespace
+
+bool syncFile(const std::string &path)
+{
+    return synchronise(path, 0);
+}
+
+bool syncDirectory(const std::string &path)
+{
+    return synchronise(path, O_DIRECTORY);
 }
 
 std::string shellWord(const std::string &path)
@@ -286,11 +326,12 @@ std::string shellWord(const std::string &path)
     return quoted + "'";
 }
 
-int32_t configNumber(const std::string &text)
+int64_t decimalNumber(const char *text, int64_t lowest, int64_t highest)
 {
-    // Like atoi, but one meaning on every architecture: a value beyond the
-    // signed 32-bit range is held at that range's limit.
-    const char *p = text.c_str();
+    // atoi's syntax: leading white space, an optional sign, the digits up to
+    // the first other character, 0 without digits. The value is held at the
+    // caller's limits instead of overflowing, on every architecture alike.
+    const char *p = text;
     while (isspace(static_cast<unsigned char>(*p))) {
         ++p;
     }
@@ -298,13 +339,36 @@ int32_t configNumber(const std::string &text)
     if (*p == '-' || *p == '+') {
         ++p;
     }
-    const int64_t limit =
-        negative ? -int64_t{std::numeric_limits<int32_t>::min()} : std::numeric_limits<int32_t>::max();
-    int64_t value = 0;
+    const int64_t limit = negative ? -lowest : highest;
+    int64_t magnitude = 0;
     for (; isdigit(static_cast<unsigned char>(*p)); ++p) {
-        value = std::min<int64_t>(value * 10 + (*p - '0'), limit);
+        magnitude = std::min<int64_t>(magnitude * 10 + (*p - '0'), limit);
     }
-    return static_cast<int32_t>(negative ? -value : value);
+    return std::max(lowest, std::min(highest, negative ? -magnitude : magnitude));
+}
+
+int32_t configNumber(const std::string &text)
+{
+    return static_cast<int32_t>(decimalNumber(text.c_str(), std::numeric_limits<int32_t>::min(),
+                                              std::numeric_limits<int32_t>::max()));
+}
+
+uint32_t seqNrNumber(const char *text)
+{
+    // Read like atoi within the signed range, so that a negative number means
+    // what atoi's result means as an unsigned sequence number (-1 is
+    // 4294967295); beyond it, up to the top of the unsigned range.
+    return static_cast<uint32_t>(decimalNumber(text, std::numeric_limits<int32_t>::min(),
+                                               std::numeric_limits<uint32_t>::max()));
+}
+
+bool removeFileTraced(const std::string &path, const char *failureTrace)
+{
+    if (remove(path.c_str()) == 0) {
+        return true;
+    }
+    ZOL_ERROR_TRACE(failureTrace, path.c_str());
+    return false;
 }
 
 bool executeCommand(const std::string &command)
@@ -515,13 +579,6 @@ DumpHandler::DumpHandler(uint16_t mosaId, const std::string &intermediateDumpPat
 {
 }
 
-// Anything else in a dump's or the marker's place (FIFO, socket, device,
-// directory) counts as missing: it is never opened, moved or read.
-bool DumpHandler::fileExists(const std::string &path)
-{
-    return isRegularFile(path);
-}
-
 // ---- Transfer and links ----------------------------------------------------
 
 std::string linkTargetPrefix(const std::string &finalDir, const std::string &linkDir)
@@ -546,9 +603,6 @@ std::string linkTargetPrefix(const std::string &finalDir, const std::string &lin
     return prefix;
 }
 
-const char kKeptTraceLogName[] = ".te_log.keep";
-const char kStoredRecordName[] = ".dumpMoveStored";
-
 namespace {
 
 // "ln -s TARGET LINK && ln -s TARGET LINK256": the second link only if the first was made.
@@ -565,13 +619,6 @@ std::string directoryOf(const std::string &path)
         return ".";
     }
     return slash == 0 ? "/" : path.substr(0, slash);
-}
-
-// The source lives in persistent memory, the final dump directory on flash:
-// the new directory entry must be on the device before the source may go.
-void syncDirectoryOf(const std::string &filePath)
-{
-    syncToStorage(directoryOf(filePath));
 }
 
 // A resumed move finds the links that the cut move had made, and its link
@@ -597,28 +644,36 @@ DumpHandler::StoredFileLinks DumpHandler::linksOf(const DumpKind &kind, const Mo
             move.linkDumpFilePath + secondLinkName(kind, m_mosaId, move.seqNr)};
 }
 
+// The source lives in persistent memory, the final dump directory on flash:
+// the new directory entry must be on the device before the source may go.
+void DumpHandler::settleStoredFile(const std::string &destination)
+{
+    syncDirectory(directoryOf(destination));
+}
+
 void DumpHandler::settleLinks(const StoredFileLinks &links, const MoveContext &move, bool commandSucceeded)
 {
     if (!commandSucceeded && move.resumed) {
         completeLinks(links);
     }
     if (isDirectory(move.linkDumpFilePath)) {
-        syncToStorage(move.linkDumpFilePath);
+        syncDirectory(move.linkDumpFilePath);
     }
 }
 
-void DumpHandler::removeSource(const std::string &sourcePath)
+void DumpHandler::removeSource(const DumpKind &kind, const MoveContext &move)
 {
-    if (remove(sourcePath.c_str()) != 0) {
-        ZOL_ERROR_TRACE("Failed to remove old dump file %s", sourcePath.c_str());
+    if (&kind == move.lastKind) {
+        recordMove(move, true);
     }
+    removeFileTraced(m_intermediateDumpPath + kind.sourceName, "Failed to remove old dump file %s");
 }
 
 void DumpHandler::transferCompressedDump(const DumpKind &kind, const MoveContext &move)
 {
     constexpr int kDumpCompressionLevel = 1;
     const std::string source = m_intermediateDumpPath + kind.sourceName;
-    if (!fileExists(source)) {
+    if (!isRegularFile(source)) {
         return;
     }
     if (move.maxNumberOfDumps != 0) {
@@ -628,7 +683,7 @@ void DumpHandler::transferCompressedDump(const DumpKind &kind, const MoveContext
         }
         if (compressFile(source.c_str(), destination.c_str(), kDumpCompressionLevel)) {
             ZOL_LINE_DEBUG_TRACE("Created dumpfile %s", destination.c_str());
-            syncDirectoryOf(destination);
+            settleStoredFile(destination);
         } else {
             ZOL_ERROR_TRACE(kind.compressFailedTrace, source.c_str());
         }
@@ -639,29 +694,23 @@ void DumpHandler::transferCompressedDump(const DumpKind &kind, const MoveContext
         }
         settleLinks(links, move, linked);
     }
-    if (&kind == move.lastKind) {
-        recordMoveStored({kind.sourceName});
-    }
-    removeSource(source);
+    removeSource(kind, move);
 }
 
 void DumpHandler::transferTraceLog(const MoveContext &move)
 {
     const std::string source = m_intermediateDumpPath + kTeLog.sourceName;
-    if (!fileExists(source)) {
+    if (!isRegularFile(source)) {
         return;
     }
-    const bool last = &kTeLog == move.lastKind;
     if (move.maxNumberOfDumps == 0) {
-        if (last) {
-            recordMoveStored({kTeLog.sourceName});
-        }
-        removeSource(source);
+        removeSource(kTeLog, move);
         return;
     }
     // mv copies across file systems and unlinks the source before anything
     // can sync the copy: a second name keeps the log in persistent memory
-    // until its copy is on the device.
+    // until its copy is on the device. The move record already holds the
+    // log's identity, so that a later run can tell this name's content.
     const std::string keptPath = m_intermediateDumpPath + kKeptTraceLogName;
     const bool kept = link(source.c_str(), keptPath.c_str()) == 0;
     const std::string destination = finalDumpFilePath + finalFileName(kTeLog, m_mosaId, move.seqNr);
@@ -672,15 +721,16 @@ void DumpHandler::transferTraceLog(const MoveContext &move)
         ZOL_ERROR_TRACE("%s", kTeLog.commandFailedTrace);
     }
     if (isRegularFile(destination)) {
-        syncToStorage(destination);
-        syncDirectoryOf(destination);
+        syncFile(destination);
+        settleStoredFile(destination);
         settleLinks(links, move, moved);
     }
-    if (last) {
-        recordMoveStored({kKeptTraceLogName, kTeLog.sourceName});
-    }
-    if (!moved) {
-        removeSource(source);
+    if (moved) {
+        if (&kTeLog == move.lastKind) {
+            recordMove(move, true);
+        }
+    } else {
+        removeSource(kTeLog, move);
     }
     if (kept) {
         unlink(keptPath.c_str());
@@ -708,19 +758,6 @@ std::string dumpNamePattern(uint16_t mosaId)
     return "(lm|cm|te|em)_" + std::to_string(mosaId) + "-([0-9]+)\\.(gz|tar\\.gz|log)";
 }
 
-// The digit run as a decimal number; leading zeros are not octal. Sequence
-// numbers are unsigned 32-bit, so the program itself may have written one
-// above the signed range; a run beyond 32 bits is held at the largest.
-uint32_t parseSeqNr(const char *digits, size_t length)
-{
-    constexpr uint64_t kMaxSeqNr = std::numeric_limits<uint32_t>::max();
-    uint64_t value = 0;
-    for (size_t i = 0; i < length; ++i) {
-        value = std::min<uint64_t>(value * 10 + static_cast<uint64_t>(digits[i] - '0'), kMaxSeqNr);
-    }
-    return static_cast<uint32_t>(value);
-}
-
 void recordDumpFile(DumpFileSet &set, const std::string &kind, const char *name, uint32_t size)
 {
     if (kind == "lm") {
@@ -745,6 +782,7 @@ uint32_t windowLowBound(uint32_t highestSeqNr, uint32_t maxDumps)
 }
 
 constexpr uint32_t kTopOfDataModel = std::numeric_limits<int32_t>::max();
+constexpr uint32_t kTopSeqNr = std::numeric_limits<uint32_t>::max();
 constexpr uint64_t kSeqNrCircle = uint64_t{1} << 32;
 
 // Numbers above the signed 32-bit range come only from foreign names, a
@@ -766,6 +804,41 @@ uint32_t newestOnTheCircle(const std::map<uint32_t, DumpFileSet> &dumpFiles)
     }
     return newest;
 }
+
+} // namespace
+
+NumberingFrame numberingFrame(const std::map<uint32_t, DumpFileSet> &dumpFiles, uint32_t highestSeqNr,
+                              uint32_t maxDumps)
+{
+    if (highestSeqNr <= kTopOfDataModel) {
+        return {0, windowLowBound(highestSeqNr, maxDumps), highestSeqNr};
+    }
+    const uint32_t newest = newestOnTheCircle(dumpFiles);
+    return {newest + 1, kSeqNrCircle - maxDumps, kSeqNrCircle - 1};
+}
+
+uint32_t NumberingFrame::seqNrAt(uint64_t distance) const
+{
+    return static_cast<uint32_t>(origin + distance);
+}
+
+uint32_t NumberingFrame::distanceOf(uint32_t seqNr) const
+{
+    return seqNr - origin;
+}
+
+uint32_t NumberingFrame::next(const std::map<uint32_t, DumpFileSet> &keptByDistance) const
+{
+    // Round the circle, 0 is passed over while 1 is free: a set 0 would be
+    // deleted first once the numbers are plain again.
+    const uint32_t newestSeqNr = seqNrAt(newest);
+    if (newestSeqNr == kTopSeqNr && keptByDistance.count(distanceOf(1)) == 0) {
+        return 1;
+    }
+    return newestSeqNr + 1;
+}
+
+namespace {
 
 bool lineDebugTraceEnabled()
 {
@@ -813,9 +886,10 @@ bool DumpHandler::scanDumpDirectory(DumpSets &dumpFiles, uint32_t &highestSeqNr)
             continue;
         }
         const regmatch_t &kindGroup = groups[kKindGroup];
-        const regmatch_t &seqGroup = groups[kSeqNrGroup];
         const std::string kind(name + kindGroup.rm_so, static_cast<size_t>(kindGroup.rm_eo - kindGroup.rm_so));
-        const uint32_t seqNr = parseSeqNr(name + seqGroup.rm_so, static_cast<size_t>(seqGroup.rm_eo - seqGroup.rm_so));
+        const regmatch_t &seqGroup = groups[kSeqNrGroup];
+        // The digit run ends at the extension's dot; leading zeros are not octal.
+        const uint32_t seqNr = seqNrNumber(name + seqGroup.rm_so);
         highestSeqNr = std::max(highestSeqNr, seqNr);
         recordDumpFile(dumpFiles[seqNr], kind, name, fileSizeOrUnknown(name));
     }
@@ -883,36 +957,21 @@ uint32_t DumpHandler::removeOldDumps(const std::string &linkDumpFilePath, uint32
         cleanDeadLinks(linkDumpFilePath);
         return kInitialHighestSeqNr;
     }
-    // On the circle (see newestOnTheCircle) the sets are keyed by their
-    // distance from the number after the newest, so that ascending keys run
-    // from the oldest set to the newest as plain numbers do.
-    uint32_t origin = 0;
-    uint64_t lowBound = windowLowBound(highestSeqNr, maxDumps);
-    uint64_t highest = highestSeqNr;
-    if (highestSeqNr > kTopOfDataModel) {
-        origin = newestOnTheCircle(dumpFiles) + 1;
-        DumpSets byDistance;
-        for (auto &set : dumpFiles) {
-            byDistance.emplace(set.first - origin, std::move(set.second));
-        }
-        dumpFiles.swap(byDistance);
-        highest = kSeqNrCircle - 1;
-        lowBound = kSeqNrCircle - maxDumps;
-        highestSeqNr = origin - 1;
+    const NumberingFrame frame = numberingFrame(dumpFiles, highestSeqNr, maxDumps);
+    // Keyed by distance from the frame's origin, the sets run from the oldest
+    // to the newest in ascending order, on the circle as with plain numbers.
+    DumpSets byDistance;
+    for (auto &set : dumpFiles) {
+        byDistance.emplace(frame.distanceOf(set.first), std::move(set.second));
     }
     ZOL_LINE_DEBUG_TRACE("Will delete all files that does not have seqnum %d-%u, maxDumps %u",
-                         static_cast<int>(static_cast<uint32_t>(lowBound + origin)), highestSeqNr, maxDumps);
-    const uint32_t totalKeptSize = dropSetsBelowWindow(dumpFiles, lowBound);
+                         static_cast<int>(frame.seqNrAt(frame.lowBound)), frame.seqNrAt(frame.newest), maxDumps);
+    const uint32_t totalKeptSize = dropSetsBelowWindow(byDistance, frame.lowBound);
     uint32_t uncompressedSizeToMove = 0;
     getFilesAndSize(m_intermediateDumpPath + "*", uncompressedSizeToMove);
-    dropSetsOverDiskBudget(dumpFiles, lowBound, highest, totalKeptSize, uncompressedSizeToMove);
+    dropSetsOverDiskBudget(byDistance, frame.lowBound, frame.newest, totalKeptSize, uncompressedSizeToMove);
     cleanDeadLinks(linkDumpFilePath);
-    // Round the circle, 0 is passed over while 1 is free: a set 0 would be
-    // deleted first once the numbers are plain again.
-    if (highestSeqNr == std::numeric_limits<uint32_t>::max() && dumpFiles.count(1) == 0) {
-        return 1;
-    }
-    return highestSeqNr + 1;
+    return frame.next(byDistance);
 }
 
 void DumpHandler::removeOldFiles(const DumpFileSet &set)
@@ -947,6 +1006,33 @@ void DumpHandler::cleanDeadLinks(const std::string &linkDumpFilePath)
 }
 
 // ---- The move --------------------------------------------------------------
+//
+// How a move survives a crash, a power cut or a reboot at any step. The dump
+// area keeps every write across a cut; the final dump and link directories
+// keep what was synchronised. M is the move marker, R the move record
+// (.dumpMoveStored: the move's number, whether all of it is stored, and the
+// size, modification time and digest of each source, written whole by rename
+// and checked by its own CRC), K the trace log's second name (.te_log.keep).
+// Pending means a waiting dump or K. R is valid when it parses and names the
+// marker's number (a stored R also without a marker).
+//
+// | Step                                 | Area it leaves               | A run that finds it        | Why nothing is lost or doubled            |
+// |--------------------------------------|------------------------------|----------------------------|-------------------------------------------|
+// | 1 retention, then M written (rename) | no M, or M=N; all sources    | new move / resumes under N | nothing left the area; N's files are ours |
+// | 2 R(N, moving) written               | M, R moving, all sources     | resumes under N            | a kind stored again is written over itself |
+// | 3 each kind stored, synced, linked,  | M, R moving, fewer sources   | resumes under N            | a source goes only once its copy and links |
+// |   synced; then its source removed    |                              |                            | are on the device                         |
+// | 3 te: K made, mv, copy synced        | M, R moving, K, te_log or not| K matching R's te_log and  | until K goes, the log is in the area      |
+// |                                      |                              | no te_log: restored; other |                                           |
+// |                                      |                              | K removed; resumes under N |                                           |
+// | 4 R(N, stored) before the last source| M, R stored, last source/K   | removes what matches R,    | R stored means every copy is on the device;|
+// |   goes; then the source, K, M, R     | or less                      | then M, then R             | a later dump does not match, waits as new |
+// | R damaged, of another move, not a    | M, R bad, pending            | R removed; resumes under N | the design's marker: same dumps, same files|
+// |   regular file                       | M, R bad, nothing pending    | R and M removed            | M's move has nothing left; reusing N would |
+// |                                      |                              |                            | write later dumps over its set            |
+// | K that does not match a valid R      | K                            | K removed (traced)         | never stored as a dump; a valid K always  |
+// |                                      |                              |                            | has a valid R                             |
+// | M alone, nothing pending, no R       | M                            | left, as designed          | not ours to judge                          |
 
 bool DumpHandler::readDiskInfo(const std::string &diskInfoFile)
 {
@@ -964,62 +1050,176 @@ bool DumpHandler::readDiskInfo(const std::string &diskInfoFile)
     return true;
 }
 
+const char kKeptTraceLogName[] = ".te_log.keep";
+const char kMoveRecordName[] = ".dumpMoveStored";
+
+bool FileIdentity::operator==(const FileIdentity &other) const
+{
+    return size == other.size && mtime == other.mtime && digest == other.digest;
+}
+
 namespace {
 
-// mkdir -p may have made several levels: each new entry lives in its parent,
-// so the directory and every ancestor is synchronised, deepest first.
-void syncDirectoryChain(std::string directory)
+constexpr size_t kDigestSpan = 4096; // bytes read at each end of a file for its digest
+constexpr size_t kMaxRecordSize = 4096;
+constexpr char kRecordHeader[] = "dumpMove";
+constexpr char kRecordMoving[] = "moving";
+constexpr char kRecordStored[] = "stored";
+constexpr char kRecordEnd[] = "end";
+constexpr char kTemporarySuffix[] = ".new";
+
+uint32_t crc32Of(uint32_t crc, const void *data, size_t size)
 {
-    while (directory.size() > 1 && directory.back() == '/') {
-        directory.pop_back();
+    return static_cast<uint32_t>(crc32(crc, static_cast<const Bytef *>(data), static_cast<uInt>(size)));
+}
+
+bool isSourceName(const std::string &name)
+{
+    for (const DumpKind *kind : {&kLmDump, &kCmDump, &kEmDump, &kTeLog}) {
+        if (name == kind->sourceName) {
+            return true;
+        }
     }
-    for (;;) {
-        syncToStorage(directory);
-        if (directory == "/" || directory == ".") {
+    return false;
+}
+
+std::string withoutTrailingSlashes(std::string path)
+{
+    while (path.size() > 1 && path.back() == '/') {
+        path.pop_back();
+    }
+    return path;
+}
+
+// The deepest level of the path that is a directory already: mkdir -p makes
+// the levels below it.
+std::string deepestExistingDirectory(const std::string &path)
+{
+    std::string level = withoutTrailingSlashes(path);
+    while (!isDirectory(level) && level != "/" && level != ".") {
+        level = directoryOf(level);
+    }
+    return level;
+}
+
+// Each directory that mkdir -p made lives in its parent: every new level
+// and the existing directory above them are synchronised, deepest first.
+void syncNewDirectories(const std::string &path, const std::string &existing)
+{
+    for (std::string level = withoutTrailingSlashes(path);; level = directoryOf(level)) {
+        syncDirectory(level);
+        if (level == existing || level == "/" || level == ".") {
             return;
         }
-        directory = directoryOf(directory);
     }
 }
 
 // Written beside its place and renamed into it, so that a power cut leaves
 // the old content or the new one, never a part (an empty marker would
-// resume the move under number 0).
-void writeFileAtomically(const std::string &path, const std::string &content)
+// resume the move under number 0). Whatever stands at the temporary name,
+// left by a cut or put there by someone else, goes first.
+bool writeFileAtomically(const std::string &path, const std::string &content)
 {
-    const std::string newPath = path + ".new";
-    FilePtr file(openRegularFileForWriting(newPath.c_str()));
-    if (!file) {
-        return;
+    const std::string newPath = path + kTemporarySuffix;
+    remove(newPath.c_str());
+    constexpr mode_t kNewFileMode = 0666; // as fopen creates it, less the umask
+    FileDescriptor file(open(newPath.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, kNewFileMode));
+    if (file.get() < 0) {
+        return false;
     }
-    fputs(content.c_str(), file.get());
-    fflush(file.get());
-    fsync(fileno(file.get()));
-    file.reset();
-    if (rename(newPath.c_str(), path.c_str()) != 0) {
+    const bool written = write(file.get(), content.data(), content.size()) == static_cast<ssize_t>(content.size());
+    if (written) {
+        syncOpenFile(file.get(), newPath);
+    }
+    if (!written || rename(newPath.c_str(), path.c_str()) != 0) {
         unlink(newPath.c_str()); // a directory in the way: nothing is left behind
+        return false;
     }
+    return true;
 }
 
-// What tells one file from another that took its name later: a record
-// names a file together with these.
-std::string fileIdentity(const struct stat &status)
+// The whole of a small regular file, or false when it is anything else.
+bool readSmallFile(const std::string &path, size_t limit, std::string &content)
 {
-    char identity[kTraceMessageSize];
-    snprintf(identity, sizeof identity, "%ju %ju %jd %jd %ld", static_cast<uintmax_t>(status.st_dev),
-             static_cast<uintmax_t>(status.st_ino), static_cast<intmax_t>(status.st_size),
-             static_cast<intmax_t>(status.st_mtim.tv_sec), static_cast<long>(status.st_mtim.tv_nsec));
-    return identity;
-}
-
-void removeTracedFile(const std::string &path)
-{
-    if (remove(path.c_str()) != 0) {
-        ZOL_ERROR_TRACE("Failed to remove file %s", path.c_str());
+    FilePtr file(openRegularFileForReading(path.c_str()));
+    if (!file) {
+        return false;
     }
+    content.resize(limit + 1);
+    content.resize(fread(&content[0], 1, content.size(), file.get()));
+    return content.size() <= limit && !ferror(file.get());
 }
 
 } // namespace
+
+bool identifyFile(const std::string &path, FileIdentity &identity)
+{
+    FileDescriptor file(open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOFOLLOW | O_CLOEXEC));
+    struct stat status;
+    if (file.get() < 0 || fstat(file.get(), &status) != 0 || !S_ISREG(status.st_mode)) {
+        return false;
+    }
+    unsigned char ends[2 * kDigestSpan];
+    const size_t size = static_cast<uint64_t>(status.st_size) < kDigestSpan ? static_cast<size_t>(status.st_size)
+                                                                               : kDigestSpan;
+    if (pread(file.get(), ends, size, 0) != static_cast<ssize_t>(size) ||
+        pread(file.get(), ends + size, size, status.st_size - static_cast<off_t>(size)) !=
+            static_cast<ssize_t>(size)) {
+        return false;
+    }
+    identity.size = static_cast<uint64_t>(status.st_size);
+    identity.mtime = status.st_mtim.tv_sec;
+    identity.digest = crc32Of(0, ends, 2 * size);
+    return true;
+}
+
+std::string formatMoveRecord(const MoveRecord &record)
+{
+    char line[kTraceMessageSize];
+    snprintf(line, sizeof line, "%s %u %s\n", kRecordHeader, record.seqNr,
+             record.stored ? kRecordStored : kRecordMoving);
+    std::string text = line;
+    for (const auto &source : record.sources) {
+        snprintf(line, sizeof line, "%s %ju %jd %08x\n", source.first.c_str(),
+                 static_cast<uintmax_t>(source.second.size), static_cast<intmax_t>(source.second.mtime),
+                 source.second.digest);
+        text += line;
+    }
+    snprintf(line, sizeof line, "%s %08x\n", kRecordEnd, crc32Of(0, text.data(), text.size()));
+    return text + line;
+}
+
+bool parseMoveRecord(const std::string &text, MoveRecord &record)
+{
+    // Read loosely, then accepted only if it is exactly what this program
+    // writes for what was read, its CRC included: an empty, cut, garbled or
+    // foreign file is never taken for a record.
+    MoveRecord parsed;
+    char word[NAME_MAX + 1];
+    const char *p = text.c_str();
+    int used = 0;
+    if (sscanf(p, "%*s %u %255s%n", &parsed.seqNr, word, &used) != 2) {
+        return false;
+    }
+    parsed.stored = strcmp(word, kRecordStored) == 0;
+    for (p += used; *p == '\n' && strncmp(p + 1, kRecordEnd, strlen(kRecordEnd)) != 0; p += used) {
+        uintmax_t size;
+        intmax_t mtime;
+        FileIdentity identity;
+        if (sscanf(p, "\n%255s %ju %jd %x%n", word, &size, &mtime, &identity.digest, &used) != 4 ||
+            !isSourceName(word)) {
+            return false;
+        }
+        identity.size = size;
+        identity.mtime = mtime;
+        parsed.sources[word] = identity;
+    }
+    if (formatMoveRecord(parsed) != text) {
+        return false;
+    }
+    record = parsed;
+    return true;
+}
 
 bool DumpHandler::ensureLinkDirectory(const std::string &linkDumpFilePath)
 {
@@ -1028,116 +1228,177 @@ bool DumpHandler::ensureLinkDirectory(const std::string &linkDumpFilePath)
     }
     // Only a shell that could not be run counts; a failing mkdir shows later
     // as failing link commands.
+    const std::string existing = deepestExistingDirectory(linkDumpFilePath);
     const std::string command = "mkdir -p " + shellWord(linkDumpFilePath);
     if (system(command.c_str()) < 0) {
         ZOL_ERROR_TRACE("Failed to create directory: %s, errno = %s", linkDumpFilePath.c_str(), strerror(errno));
         return false;
     }
     if (isDirectory(linkDumpFilePath)) {
-        syncDirectoryChain(linkDumpFilePath);
+        syncNewDirectories(linkDumpFilePath, existing);
     }
     return true;
 }
 
-void DumpHandler::recordMoveStored(std::initializer_list<const char *> names)
+std::string DumpHandler::areaPath(const char *name) const
 {
-    // Everything this move stores is on the device now; the record lets a
-    // run after a power cut finish the clean-up instead of taking the
-    // remaining marker for an interrupted move and writing over the set.
-    std::string record;
-    for (const char *name : names) {
-        struct stat status;
-        if (lstat((m_intermediateDumpPath + name).c_str(), &status) == 0) {
-            record += std::string(name) + " " + fileIdentity(status) + "\n";
-        }
-    }
-    writeFileAtomically(m_intermediateDumpPath + kStoredRecordName, record);
+    return m_intermediateDumpPath + name;
 }
 
-void DumpHandler::finishStoredMove(const std::string &markerPath)
+bool DumpHandler::readMarker(uint32_t &seqNr) const
 {
-    const std::string recordPath = m_intermediateDumpPath + kStoredRecordName;
-    FilePtr record(openRegularFileForReading(recordPath.c_str()));
-    if (!record) {
-        return;
+    const std::string markerPath = areaPath(kMoveMarkerName);
+    if (!isRegularFile(markerPath)) {
+        return false;
     }
-    // Only the very files the record names go: a dump written into the area
-    // after the record is a new one and waits for its own move.
-    char name[NAME_MAX + 1];
-    char identity[kTraceMessageSize];
-    while (fscanf(record.get(), "%255s %255[^\n]", name, identity) == 2) {
-        const std::string path = m_intermediateDumpPath + name;
-        struct stat status;
-        if (strchr(name, '/') == nullptr && lstat(path.c_str(), &status) == 0 && fileIdentity(status) == identity) {
-            removeSource(path);
-        }
-    }
-    record.reset();
-    if (fileExists(markerPath)) {
-        removeTracedFile(markerPath);
-    }
-    removeTracedFile(recordPath);
+    seqNr = seqNrNumber(readConfigLines(markerPath, 1)[0].c_str());
+    return true;
 }
 
-void DumpHandler::restoreKeptTraceLog()
+DumpHandler::RecordState DumpHandler::readMoveRecord(MoveRecord &record) const
 {
-    // A power cut after the mv of a trace log left its copy on the flash
-    // unsynchronised; the second name still holds the log. It waits again.
-    const std::string keptPath = m_intermediateDumpPath + kKeptTraceLogName;
-    const std::string source = m_intermediateDumpPath + kTeLog.sourceName;
+    const std::string recordPath = areaPath(kMoveRecordName);
     struct stat status;
-    if (lstat(keptPath.c_str(), &status) != 0 || !S_ISREG(status.st_mode)) {
+    if (lstat(recordPath.c_str(), &status) != 0) {
+        return RecordState::absent;
+    }
+    std::string text;
+    uint32_t markerSeqNr = 0;
+    const bool marker = readMarker(markerSeqNr);
+    if (!readSmallFile(recordPath, kMaxRecordSize, text) || !parseMoveRecord(text, record) ||
+        (marker ? record.seqNr != markerSeqNr : !record.stored)) {
+        return RecordState::damaged;
+    }
+    return RecordState::valid;
+}
+
+bool DumpHandler::anythingPending() const
+{
+    uint32_t waitingSize = 0;
+    struct stat status;
+    return !getFilesAndSize(areaPath(kWaitingDumpPattern), waitingSize).empty() ||
+           lstat(areaPath(kKeptTraceLogName).c_str(), &status) == 0;
+}
+
+// The trace log's second name goes back to its first only when it provably
+// holds the log of the interrupted move; anything else there is removed.
+void DumpHandler::settleKeptTraceLog(const MoveRecord &record, RecordState state)
+{
+    const std::string keptPath = areaPath(kKeptTraceLogName);
+    struct stat status;
+    if (lstat(keptPath.c_str(), &status) != 0) {
         return;
     }
-    if (lstat(source.c_str(), &status) == 0) {
-        unlink(keptPath.c_str());
-    } else {
+    const auto logged = record.sources.find(kTeLog.sourceName);
+    FileIdentity identity;
+    const bool provable = state == RecordState::valid && logged != record.sources.end() &&
+                          identifyFile(keptPath, identity) && identity == logged->second;
+    if (!provable) {
+        ZOL_ERROR_TRACE("Removed %s: not the trace log of the interrupted move", keptPath.c_str());
+        remove(keptPath.c_str());
+        return;
+    }
+    const std::string source = areaPath(kTeLog.sourceName);
+    if (!record.stored && lstat(source.c_str(), &status) != 0) {
         rename(keptPath.c_str(), source.c_str());
+    } else {
+        remove(keptPath.c_str());
     }
 }
 
-uint32_t DumpHandler::resumeOrStartMove(const std::string &markerPath, const std::string &linkDumpFilePath,
-                                        int maxNumberOfDumps, bool &resumed)
+// Only the very files the record names go: a dump written into the area
+// after the record is a new one and waits for a move of its own.
+void DumpHandler::removeStoredSources(const MoveRecord &record)
 {
-    resumed = fileExists(markerPath);
+    for (const auto &source : record.sources) {
+        FileIdentity identity;
+        if (identifyFile(areaPath(source.first.c_str()), identity) && identity == source.second) {
+            removeFileTraced(areaPath(source.first.c_str()), "Failed to remove old dump file %s");
+        }
+    }
+}
+
+void DumpHandler::settleInterruptedMove()
+{
+    MoveRecord record;
+    const RecordState state = readMoveRecord(record);
+    settleKeptTraceLog(record, state);
+    if (state == RecordState::absent) {
+        return;
+    }
+    const bool stored = state == RecordState::valid && record.stored;
+    if (stored) {
+        removeStoredSources(record);
+    } else if (state == RecordState::damaged) {
+        ZOL_ERROR_TRACE("Ignored %s: not the record of the interrupted move", areaPath(kMoveRecordName).c_str());
+    }
+    struct stat status;
+    if ((stored || !anythingPending()) && lstat(areaPath(kMoveMarkerName).c_str(), &status) == 0) {
+        finishMove();
+    } else if (stored || state == RecordState::damaged || !anythingPending()) {
+        remove(areaPath(kMoveRecordName).c_str());
+    }
+}
+
+void DumpHandler::recordMove(const MoveContext &move, bool stored)
+{
+    MoveRecord record = move.record;
+    record.stored = stored;
+    writeFileAtomically(areaPath(kMoveRecordName), formatMoveRecord(record));
+}
+
+void DumpHandler::finishMove()
+{
+    removeFileTraced(areaPath(kMoveMarkerName), "Failed to remove file %s");
+    remove(areaPath(kMoveRecordName).c_str());
+}
+
+uint32_t DumpHandler::resumeOrStartMove(const std::string &linkDumpFilePath, int maxNumberOfDumps, bool &resumed)
+{
+    uint32_t seqNr = 0;
+    resumed = readMarker(seqNr);
     if (resumed) {
-        const uint32_t seqNr = static_cast<uint32_t>(configNumber(readConfigLines(markerPath, 1)[0]));
         ZOL_FUNC_DEBUG_TRACE("Dump move was interrupted, try again with seqNr %u", seqNr);
         return seqNr;
     }
     // One slot is left for the set about to be moved.
     const uint32_t setsToKeep = maxNumberOfDumps != 0 ? static_cast<uint32_t>(maxNumberOfDumps) - 1 : 0;
-    const uint32_t seqNr = removeOldDumps(linkDumpFilePath, setsToKeep);
+    seqNr = removeOldDumps(linkDumpFilePath, setsToKeep);
+    const std::string markerPath = areaPath(kMoveMarkerName);
     ZOL_FUNC_DEBUG_TRACE("Create temporary file %s", markerPath.c_str());
     writeFileAtomically(markerPath, std::to_string(seqNr) + "\n");
     return seqNr;
 }
 
-const DumpKind *DumpHandler::lastWaitingKind()
+// The sources waiting now, with what identifies each, and the kind whose
+// source goes last.
+void DumpHandler::identifyWaitingSources(MoveContext &move) const
 {
-    const DumpKind *last = nullptr;
+    move.record.seqNr = move.seqNr;
     for (const DumpKind *kind : {&kLmDump, &kCmDump, &kEmDump, &kTeLog}) {
-        if (fileExists(m_intermediateDumpPath + kind->sourceName)) {
-            last = kind;
+        const std::string source = areaPath(kind->sourceName);
+        FileIdentity identity;
+        if (!isRegularFile(source)) {
+            continue;
+        }
+        move.lastKind = kind;
+        if (identifyFile(source, identity)) {
+            move.record.sources[kind->sourceName] = identity;
         }
     }
-    return last;
 }
 
 void DumpHandler::moveDumps()
 {
-    const std::string markerPath = m_intermediateDumpPath + kMoveMarkerName;
-    const std::string infoPath = m_intermediateDumpPath + kInfoFileName;
     const std::string diskInfoFile = diskInfoFilePath(m_diskInfoPath, m_mosaId);
 
-    finishStoredMove(markerPath);
-    restoreKeptTraceLog();
+    settleInterruptedMove();
     uint32_t waitingSize = 0;
-    if (getFilesAndSize(m_intermediateDumpPath + kWaitingDumpPattern, waitingSize).empty()) {
+    if (getFilesAndSize(areaPath(kWaitingDumpPattern), waitingSize).empty()) {
         ZOL_FUNC_DEBUG_TRACE(" No dump file to move");
         return;
     }
-    const std::vector<std::string> info = readConfigLines(infoPath, 2);
+    const std::vector<std::string> info = readConfigLines(areaPath(kInfoFileName), 2);
     const std::string &linkDumpFilePath = info[0];
     const std::string &maxNumberOfDumpsText = info[1];
     const int maxNumberOfDumps = configNumber(maxNumberOfDumpsText);
@@ -1159,15 +1420,14 @@ void DumpHandler::moveDumps()
         return;
     }
     MoveContext move{0, maxNumberOfDumps, linkDumpFilePath, linkTargetPrefix(finalDumpFilePath, linkDumpFilePath),
-                     false, nullptr};
-    move.seqNr = resumeOrStartMove(markerPath, linkDumpFilePath, maxNumberOfDumps, move.resumed);
-    move.lastKind = lastWaitingKind();
+                     false, nullptr, {}};
+    move.seqNr = resumeOrStartMove(linkDumpFilePath, maxNumberOfDumps, move.resumed);
+    identifyWaitingSources(move);
+    recordMove(move, false);
 
     transferCompressedDump(kLmDump, move);
     transferCompressedDump(kCmDump, move);
     transferCompressedDump(kEmDump, move);
     transferTraceLog(move);
-
-    removeTracedFile(markerPath);
-    remove((m_intermediateDumpPath + kStoredRecordName).c_str());
+    finishMove();
 }

@@ -18,16 +18,26 @@ bool isDirectory(const std::string &path);
 // device or directory where a file is expected is never opened.
 bool isRegularFile(const std::string &path);
 
-// Has a file or directory written to storage; false after tracing a failure.
-bool syncToStorage(const std::string &path);
+// Have a file, or a directory's entries, written to storage, following soft
+// links to what the path names. A file system that cannot synchronise a
+// directory or is read-only is not a failure; a failure is traced.
+bool syncFile(const std::string &path);
+bool syncDirectory(const std::string &path);
 
 // The path as one shell word: unchanged unless it holds a character that the
 // shell would interpret, then single-quoted.
 std::string shellWord(const std::string &path);
 
-// A configuration number, converted like atoi but held at the signed 32-bit
-// range's limits, so that every architecture reads the same value.
+// The one reader of decimal numbers: atoi's syntax, the value held at the
+// given limits. Configuration values use the signed 32-bit range; sequence
+// numbers, in names and in the marker, the unsigned one (a negative number
+// wraps as atoi's result would).
+int64_t decimalNumber(const char *text, int64_t lowest, int64_t highest);
 int32_t configNumber(const std::string &text);
+uint32_t seqNrNumber(const char *text);
+
+// Removes a file; a failure is traced with failureTrace, which takes the path.
+bool removeFileTraced(const std::string &path, const char *failureTrace);
 
 // Runs one complete shell command line; true when it ended with exit status 0.
 bool executeCommand(const std::string &command);
@@ -61,9 +71,9 @@ extern const char kMoveMarkerName[];
 extern const char kWaitingDumpPattern[];
 // Hidden names in the dump area (no glob pattern of the move matches a name
 // that starts with "."): the trace log's second name while its copy is not
-// yet on the device, and the record that a move's files are all stored.
+// yet on the device, and the record of the move in progress.
 extern const char kKeptTraceLogName[];
-extern const char kStoredRecordName[];
+extern const char kMoveRecordName[];
 
 // File name in the final dump directory and of the first link.
 std::string finalFileName(const DumpKind &kind, uint16_t mosaId, uint32_t seqNr);
@@ -96,8 +106,48 @@ struct DumpFileSet {
     uint32_t totalSize() const;
 };
 
+// The frame in which a retention pass reads sequence numbers: plain, or on
+// the circle once a number beyond the signed range is in use. Sets are
+// keyed by their distance from origin, so that ascending keys run from the
+// oldest set to the newest.
+struct NumberingFrame {
+    uint32_t origin;   // the number at distance 0
+    uint64_t lowBound; // the oldest distance that the window keeps
+    uint64_t newest;   // the distance of the newest number in use
+    uint32_t seqNrAt(uint64_t distance) const;
+    uint32_t distanceOf(uint32_t seqNr) const;
+    // The number for the next move, from the sets kept (keyed by distance).
+    uint32_t next(const std::map<uint32_t, DumpFileSet> &keptByDistance) const;
+};
+NumberingFrame numberingFrame(const std::map<uint32_t, DumpFileSet> &dumpFiles, uint32_t highestSeqNr,
+                              uint32_t maxDumps);
+
 // The dead-link command for a link directory.
 std::string deadLinkCommand(const std::string &linkDumpFilePath);
+
+// ---- The move's bookkeeping ------------------------------------------------
+
+// What tells a waiting file from another that took its name later, and
+// survives a reboot or a copy of the dump area: size, modification time and
+// a digest of its first and last bytes (never a device or inode number).
+struct FileIdentity {
+    uint64_t size = 0;
+    int64_t mtime = 0;
+    uint32_t digest = 0;
+    bool operator==(const FileIdentity &other) const;
+};
+// False when the path is not a regular file (a soft link included) or cannot be read.
+bool identifyFile(const std::string &path, FileIdentity &identity);
+
+// The record of the move in progress, kept in the dump area beside the marker.
+struct MoveRecord {
+    uint32_t seqNr = 0;
+    bool stored = false; // every source is stored (or discarded): only removals remain
+    std::map<std::string, FileIdentity> sources;
+};
+std::string formatMoveRecord(const MoveRecord &record);
+// True only for exactly what formatMoveRecord writes, its own CRC included.
+bool parseMoveRecord(const std::string &text, MoveRecord &record);
 
 // ---- The per-chip handler --------------------------------------------------
 
@@ -112,7 +162,6 @@ public:
     void removeOldFiles(const DumpFileSet &set);
     void cleanDeadLinks(const std::string &linkDumpFilePath);
     bool compressFile(const char *source, const char *destination, int level);
-    bool fileExists(const std::string &path);
 
     // Configuration read by moveDumps; set directly by the unit tests.
     uint16_t m_mosaId;
@@ -136,21 +185,29 @@ private:
         std::string linkPrefix;
         bool resumed;              // the move marker was found
         const DumpKind *lastKind;  // the last kind waiting: its source goes last
+        MoveRecord record;         // the sources waiting when the move began
     };
+    enum class RecordState { absent, valid, damaged };
 
+    std::string areaPath(const char *name) const;
     bool readDiskInfo(const std::string &diskInfoFile);
     bool ensureLinkDirectory(const std::string &linkDumpFilePath);
-    uint32_t resumeOrStartMove(const std::string &markerPath, const std::string &linkDumpFilePath,
-                               int maxNumberOfDumps, bool &resumed);
-    const DumpKind *lastWaitingKind();
-    void finishStoredMove(const std::string &markerPath);
-    void restoreKeptTraceLog();
-    void recordMoveStored(std::initializer_list<const char *> names);
+    bool readMarker(uint32_t &seqNr) const;
+    RecordState readMoveRecord(MoveRecord &record) const;
+    bool anythingPending() const;
+    void settleKeptTraceLog(const MoveRecord &record, RecordState state);
+    void removeStoredSources(const MoveRecord &record);
+    void settleInterruptedMove();
+    uint32_t resumeOrStartMove(const std::string &linkDumpFilePath, int maxNumberOfDumps, bool &resumed);
+    void identifyWaitingSources(MoveContext &move) const;
+    void recordMove(const MoveContext &move, bool stored);
+    void finishMove();
     StoredFileLinks linksOf(const DumpKind &kind, const MoveContext &move) const;
+    void settleStoredFile(const std::string &destination);
     void settleLinks(const StoredFileLinks &links, const MoveContext &move, bool commandSucceeded);
     void transferCompressedDump(const DumpKind &kind, const MoveContext &move);
     void transferTraceLog(const MoveContext &move);
-    void removeSource(const std::string &sourcePath);
+    void removeSource(const DumpKind &kind, const MoveContext &move);
 
     using DumpSets = std::map<uint32_t, DumpFileSet>;
     uint32_t fileSizeOrUnknown(const char *name);

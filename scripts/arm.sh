@@ -1,72 +1,79 @@
 #!/usr/bin/env bash
 # Usage: scripts/arm.sh armhf|arm64
-# Prepares a sysroot from Debian's packages of the target architecture,
-# cross-builds the program and its tests into build-<arch>/, checks the
-# binary and the DEB package, and runs the unit tests and the end-to-end
-# suite under qemu user-mode emulation.
+# Installs the cross compiler and the build dependencies of the target
+# architecture through multiarch, cross-builds the Debian packages into
+# build-deb/<arch>/ (scripts/package.sh), checks the packaged binary,
+# cross-builds the unit tests into build-<arch>/ against the same multiarch
+# libraries, and runs the unit tests and the end-to-end suite, the latter on
+# the binary from the package, under qemu user-mode emulation.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
 arch=${1:?usage: scripts/arm.sh armhf|arm64}
 case $arch in
-  armhf) triple=arm-linux-gnueabihf; file_says="ARM, EABI5" ;;
-  arm64) triple=aarch64-linux-gnu;   file_says="ARM aarch64" ;;
+  armhf) triple=arm-linux-gnueabihf; file_says="ARM, EABI5"; qemu=qemu-arm ;;
+  arm64) triple=aarch64-linux-gnu;   file_says="ARM aarch64"; qemu=qemu-aarch64 ;;
   *) echo "unknown architecture $arch" >&2; exit 2 ;;
 esac
 build=build-$arch
-sysroot=$PWD/$build/sysroot
-SYSROOT_PACKAGES=(zlib1g zlib1g-dev liblttng-ust1 liblttng-ust-common1 liblttng-ust-ctl5 liblttng-ust-dev
-                  liburcu8 liburcu-dev libnuma1 libgtest-dev)
+# What a cross build needs beyond debian/control's Build-Depends: the target
+# architecture's C++ runtime, which dpkg-shlibdeps reads to compute the
+# package's dependencies, and GoogleTest for the unit tests.
+host_packages=(crossbuild-essential-"$arch" qemu-user file)
+target_packages=(libstdc++6:"$arch" libgtest-dev:"$arch")
 
 bash scripts/setup.sh
 export DEBIAN_FRONTEND=noninteractive
-host_packages=(g++-$triple qemu-user file dpkg-dev)
-for package in "${host_packages[@]}"; do
-  dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q "install ok installed" || {
-    apt-get update || true; apt-get install -y --no-install-recommends "${host_packages[@]}"; break; }
-done
 
-prepare_sysroot() {
-  [ -f "$sysroot/.complete" ] && return
+installed() { dpkg-query -W -f='${Status}' "$1" 2>/dev/null | grep -q "install ok installed"; }
+
+install_cross_dependencies() {
+  local package complete=yes
   if ! dpkg --print-foreign-architectures | grep -qx "$arch"; then
     dpkg --add-architecture "$arch"
+    complete=no
   fi
+  for package in "${host_packages[@]}" "${target_packages[@]}"; do
+    installed "$package" || complete=no
+  done
+  if [ "$complete" = yes ] && dpkg-checkbuilddeps -a "$arch" 2>/dev/null; then
+    return
+  fi
+  echo "== Installing the $arch cross compiler and build dependencies"
   # apt-get update may fail while a mirror syncs one architecture's index:
   # what counts is whether the packages can be had.
-  for package in "${SYSROOT_PACKAGES[@]}"; do
-    apt-cache show "$package:$arch" >/dev/null 2>&1 || { apt-get update || true; break; }
-  done
-  rm -rf "$sysroot" "$build/debs" && mkdir -p "$sysroot" "$build/debs"
-  (cd "$build/debs" && apt-get download -q "${SYSROOT_PACKAGES[@]/%/:$arch}" >/dev/null)
-  for deb in "$build"/debs/*.deb; do dpkg -x "$deb" "$sysroot"; done
-  # Libraries ship in /lib and /usr/lib; development links point at /lib
-  # with absolute paths. Merge the two and point the links into the sysroot.
-  if [ -d "$sysroot/lib" ]; then
-    cp -a "$sysroot/lib/." "$sysroot/usr/lib/" && rm -rf "$sysroot/lib"
-  fi
-  find "$sysroot" -type l -lname '/*' | while read -r link; do
-    target=$(readlink "$link"); target=/usr${target#/usr}
-    ln -sfn "$sysroot$target" "$link"
-  done
-  touch "$sysroot/.complete"
+  apt-get update || echo "apt-get update reported a failure; installing anyway"
+  apt-get install -y -o DPkg::Lock::Timeout=600 --no-install-recommends "${host_packages[@]}" "${target_packages[@]}"
+  apt-get build-dep -y -o DPkg::Lock::Timeout=600 --host-architecture "$arch" ./
 }
 
-prepare_sysroot
-cmake -S . -B "$build" -G Ninja -DCMAKE_TOOLCHAIN_FILE="cmake/toolchains/$arch.cmake" -DZOL_SYSROOT="$sysroot" >/dev/null
-cmake --build "$build"
+install_cross_dependencies
+bash scripts/package.sh "$arch"
 
-echo "== $arch binary and package"
-description=$(file "$build/zolUrdaColdRestartDumpHandler")
+echo "== The packaged $arch binary"
+deb=$(ls build-deb/"$arch"/zol-cold-restart-dump-handler_*_"$arch".deb)
+root=$PWD/$build/package-root
+rm -rf "$root" && mkdir -p "$root"
+dpkg-deb -x "$deb" "$root"
+for installed_file in usr/bin/zolUrdaColdRestartDumpHandler lib/systemd/system/zol-cold-restart-dump-handler.service \
+                      usr/share/man/man8/zolUrdaColdRestartDumpHandler.8.gz; do
+  [ -f "$root/$installed_file" ] || { echo "missing from $deb: /$installed_file" >&2; exit 1; }
+done
+program=$root/usr/bin/zolUrdaColdRestartDumpHandler
+description=$(file "$program")
 echo "$description"
 grep -q "$file_says" <<<"$description"
-(cd "$build" && cpack -G DEB >/dev/null)
-deb=$(ls "$build"/zol-cold-restart-dump-handler_*_"$arch".deb)
-root=$(mktemp -d); trap 'rm -rf "$root"' EXIT
-dpkg -x "$deb" "$root"
-for installed in usr/bin/zolUrdaColdRestartDumpHandler usr/lib/systemd/system/zol-cold-restart-dump-handler.service; do
-  [ -f "$root/$installed" ] || { echo "missing from $deb: /$installed" >&2; exit 1; }
-done
-echo "$deb installs /usr/bin/zolUrdaColdRestartDumpHandler and its systemd unit"
+grep -q ", stripped" <<<"$description" || { echo "the packaged binary is not stripped" >&2; exit 1; }
 
-echo "== Tests on $build under qemu user-mode emulation"
-cd "$build" && ctest --output-on-failure
+echo "== Unit tests on $build under qemu user-mode emulation"
+cmake -S . -B "$build" -G Ninja -DCMAKE_TOOLCHAIN_FILE="cmake/toolchains/$arch.cmake" >/dev/null
+cmake --build "$build" --target zolUnitTests
+status=0
+(cd "$build" && ctest --output-on-failure -E '^e2e$') || status=1
+
+echo "== End-to-end suite on the packaged binary under qemu user-mode emulation"
+# The emulator command of cmake/toolchains/debian-cross.cmake, and the
+# Python that CTest runs the suite with.
+emulator="$qemu -L / -E LD_LIBRARY_PATH=/usr/lib/$triple"
+/usr/bin/python3 -m pytest -q -p no:cacheprovider tests/e2e --program="$program" --emulator="$emulator" || status=1
+exit $status

@@ -1,10 +1,13 @@
 #!/usr/bin/env bash
 # Usage: scripts/boot-test.sh [DEB]
-# Boots a Debian 12 container with systemd as PID 1, the DEB installed and
-# its unit enabled, lets the unit move a test board's dumps during boot
-# (tests/boot/), and checks the outcome from the host once the container has
-# powered itself off. The container root is built once with debootstrap and
-# cached outside the repository; every run boots a throwaway overlay of it.
+# Installs the DEB (by default this machine's, built by scripts/package.sh)
+# into a Debian 12 container with apt-get, boots it with systemd as PID 1,
+# lets the unit that the package enabled move a test board's dumps during
+# boot (tests/boot/), and checks the outcome from the host once the
+# container has powered itself off. Then purges the package and checks that
+# nothing of it is left, its enablement included, and that the dumps are
+# untouched. The container root is built once with debootstrap and cached
+# outside the repository; every run boots a throwaway overlay of it.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -45,10 +48,13 @@ build_deb() { # sets deb
     deb=$(realpath "$1")
     return
   fi
-  [ -f build/build.ninja ] || bash scripts/setup.sh
-  cmake --build build >/dev/null
-  (cd build && cpack -G DEB >/dev/null)
-  deb=$(realpath build/zol-cold-restart-dump-handler_*_"$(dpkg --print-architecture)".deb)
+  local arch package
+  arch=$(dpkg --print-architecture)
+  for package in debhelper lintian man-db; do
+    dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q "install ok installed" || { bash scripts/setup.sh; break; }
+  done
+  bash scripts/package.sh "$arch"
+  deb=$(realpath build-deb/"$arch"/zol-cold-restart-dump-handler_*_"$arch".deb)
 }
 
 mirror() { # the host's Debian archive
@@ -94,6 +100,7 @@ prepare_container() {
     --bind-ro="$PWD/tests/boot:/mnt/boot" --bind-ro="$PWD/packaging:/mnt/packaging" \
     bash /mnt/boot/install.sh >"$work/install.log" 2>&1 ||
     { cat "$work/install.log" >&2; fail "installing the DEB and the test units into the container failed"; }
+  if grep -E '^(Get|Hit|Ign|Err):[0-9]+ [a-z+]+://' "$work/install.log"; then fail "apt-get went to the network (above)"; fi
 }
 
 boot() {
@@ -121,6 +128,8 @@ check_unit() {
   local state=$merged/var/lib/zol-boot-test want
   [ -f "$state/report-complete" ] || fail "the report unit did not finish (console output: $CONSOLE_LOG)"
   expect "laying out the test board failed (console output: $CONSOLE_LOG)" grep -qx Result=success "$state/layout.txt"
+  expect "installing the package did not enable the unit: $(tr '\n' ' ' <"$state/unit.txt")" \
+    grep -qx UnitFileState=enabled "$state/unit.txt"
   for want in NRestarts=0 Result=success ExecMainStatus=0 ActiveState=active; do
     expect "unit state $(tr '\n' ' ' <"$state/unit.txt")lacks $want" grep -qx "$want" "$state/unit.txt"
   done
@@ -180,11 +189,40 @@ check_sandbox() {
   if grep FAIL "$probe"; then fail "the unit's sandbox is not as intended (above)"; fi
   events=$(cat "$merged/var/lib/zol-boot-test/trace-events.txt" 2>/dev/null || echo 0)
   expect "no LTTng-UST event of the handler recorded during boot" [ "$events" -gt 0 ]
-  exposure=$(systemd-analyze security --offline=yes "$merged/usr/lib/systemd/system/$UNIT" 2>/dev/null |
+  exposure=$(systemd-analyze security --offline=yes "$merged/lib/systemd/system/$UNIT" 2>/dev/null |
     sed -n 's/.*Overall exposure level for .*: \([0-9.]*\) .*/\1/p')
   expect "no exposure level from systemd-analyze security" [ -n "$exposure" ]
   expect "exposure $exposure is above $MAX_EXPOSURE" awk -v e="$exposure" -v m="$MAX_EXPOSURE" 'BEGIN { exit !(e <= m) }'
   echo "Sandbox as intended ($(wc -l <"$probe") checks), $events trace events, exposure $exposure"
+}
+
+dumps_fingerprint() { # every entry of the final dump and link directories, with each file's digest
+  (cd "$merged" && find var/lib/zol data/zol srv/zol -printf '%p %y %s %T@ %l\n' | sort &&
+    find var/lib/zol data/zol srv/zol -type f -print0 | sort -z | xargs -0 md5sum)
+}
+
+# An integrator's removal: apt-get purge in the container (not booted), then
+# from the host: no file of the package, no unit, no enablement left, and
+# the moved dumps as they were.
+check_purge() {
+  local before packaged path left
+  echo "== Purging the package"
+  before=$(dumps_fingerprint)
+  packaged=$(dpkg-deb --fsys-tarfile "$deb" | tar -t | sed -n 's|^\./\(.*[^/]\)$|\1|p')
+  systemd-nspawn --register=no --keep-unit -q --private-network -D "$merged" \
+    env DEBIAN_FRONTEND=noninteractive apt-get purge -y -q zol-cold-restart-dump-handler >"$work/purge.log" 2>&1 ||
+    { cat "$work/purge.log" >&2; fail "apt-get purge failed in the container"; }
+  while read -r path; do
+    if [ -e "$merged/$path" ] || [ -L "$merged/$path" ]; then fail "/$path is left after the purge"; fi
+  done <<<"$packaged"
+  left=$( (find "$merged/etc/systemd" "$merged/lib/systemd" "$merged/usr/lib/systemd" "$merged/var/lib/systemd" \
+    -name "$UNIT*" ! -name "$UNIT.d" ! -path "*/$UNIT.d/*"; grep -rl "$UNIT" "$merged/var/lib/systemd/deb-systemd-helper-enabled") \
+    2>/dev/null | sed "s|^$merged||" | sort -u | tr '\n' ' ' || true)
+  expect "the unit or its enablement is left after the purge: $left" [ -z "$left" ]
+  expect "dpkg still knows the package after the purge" \
+    [ -z "$(dpkg-query --admindir="$merged/var/lib/dpkg" -W -f='${db:Status-Abbrev}' zol-cold-restart-dump-handler 2>/dev/null)" ]
+  expect "the purge changed the final dump or link directories" [ "$(dumps_fingerprint)" = "$before" ]
+  echo "Purged: none of its $(wc -l <<<"$packaged") files, no unit and no enablement left; the dumps untouched"
 }
 
 host_tools
@@ -197,4 +235,5 @@ check_unit
 check_journal
 check_dumps
 check_sandbox
-echo "Boot test passed: the unit ran once at boot and moved, linked and pruned every chip's dumps"
+echo "Boot test passed: the unit the package enabled ran once at boot and moved, linked and pruned every chip's dumps"
+check_purge

@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
-# Installs what building, testing and the demo need on Debian 12 (only the
-# packages that are missing), then configures and builds into build/ (and,
+# Installs what building, packaging, testing and the demo need on Debian 12
+# (only the packages that are missing), then configures and builds into build/ (and,
 # with --sanitize, an AddressSanitizer/UBSan build into build-asan/).
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -11,6 +11,7 @@ PACKAGES=(
   libgtest-dev libgmock-dev libbenchmark-dev
   python3 python3-pytest
   bubblewrap strace valgrind procps time gzip findutils coreutils tree e2fsprogs mount
+  debhelper dpkg-dev lintian man-db
 )
 
 missing=()

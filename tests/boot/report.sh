@@ -9,7 +9,7 @@ ID=zolUrdaColdRestartDumpHandler
 UNIT_STARTING=7d4958e842da4a758f6c1cdc7b36dcc5 # journal message id of "Starting <unit>"
 cd "$STATE" || exit
 
-systemctl show -p NRestarts,Result,ExecMainStatus,ActiveState "$UNIT" > unit.txt
+systemctl show -p UnitFileState,NRestarts,Result,ExecMainStatus,ActiveState "$UNIT" > unit.txt
 systemctl show -p Result zol-boot-layout.service > layout.txt
 journalctl --sync
 journalctl -b -o cat UNIT="$UNIT" MESSAGE_ID="$UNIT_STARTING" | wc -l > starts.txt

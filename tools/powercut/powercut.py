@@ -121,8 +121,9 @@ def wrote_back(flash):
     return (flash.root / "canary").read_bytes() != CANARY_DURABLE
 
 
-def traced(cutpoint, flash, *mode):
-    return [cutpoint, "--watch", str(flash.root), "--watch", "/run/pmem", *mode, "--"]
+def traced(cutpoint, watched, *mode):
+    """The tracer as a wrapper, counting calls on the watched directories."""
+    return [cutpoint] + [arg for d in watched for arg in ("--watch", str(d))] + [*mode, "--"]
 
 
 @dataclass(frozen=True)
@@ -163,7 +164,7 @@ def cut_and_reboot(board, flash, lay_out, cutpoint, call):
     for _ in range(CANARY_ATTEMPTS):
         lay_out()
         on_cut = f"cp --sparse=always {shlex.quote(str(flash.image))} {shlex.quote(str(flash.copy))}"
-        run = board.run(wrapper=traced(cutpoint, flash, "--cut", str(call.index), "--on-cut", on_cut),
+        run = board.run(wrapper=traced(cutpoint, [flash.root, "/run/pmem"], "--cut", str(call.index), "--on-cut", on_cut),
                         unshare_pid=True)
         if run.returncode != CUT:
             what = "the move ended before it" if run.returncode == TREE_ENDED else f"exit {run.returncode}"

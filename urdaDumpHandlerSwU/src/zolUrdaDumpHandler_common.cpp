@@ -1280,6 +1280,25 @@ bool DumpHandler::anythingPending() const
            lstat(areaPath(kKeptTraceLogName).c_str(), &status) == 0;
 }
 
+// Whether the second name holds the log of the interrupted move: the one the
+// valid record names, or failing that, the copy already stored under the
+// marker's number (mv keeps the log's time), read quietly from the
+// disk-information file before the move reads it.
+bool DumpHandler::isInterruptedMovesLog(const FileIdentity &kept, const MoveRecord &record, RecordState state) const
+{
+    const auto logged = record.sources.find(kTeLog.sourceName);
+    if (state == RecordState::valid && logged != record.sources.end()) {
+        return kept == logged->second;
+    }
+    uint32_t markerSeqNr = 0;
+    FileIdentity stored;
+    return readMarker(markerSeqNr) &&
+           identifyFile(readConfigLines(diskInfoFilePath(m_diskInfoPath, m_mosaId), 1)[0] +
+                            finalFileName(kTeLog, m_mosaId, markerSeqNr),
+                        stored) &&
+           kept == stored;
+}
+
 // The trace log's second name goes back to its first only when it provably
 // holds the log of the interrupted move; anything else there is removed.
 void DumpHandler::settleKeptTraceLog(const MoveRecord &record, RecordState state)
@@ -1289,18 +1308,16 @@ void DumpHandler::settleKeptTraceLog(const MoveRecord &record, RecordState state
     if (lstat(keptPath.c_str(), &status) != 0) {
         return;
     }
-    const auto logged = record.sources.find(kTeLog.sourceName);
-    FileIdentity identity;
-    const bool provable = state == RecordState::valid && logged != record.sources.end() &&
-                          identifyFile(keptPath, identity) && identity == logged->second;
-    if (!provable) {
+    FileIdentity kept;
+    if (!identifyFile(keptPath, kept) || !isInterruptedMovesLog(kept, record, state)) {
         ZOL_ERROR_TRACE("Removed %s: not the trace log of the interrupted move", keptPath.c_str());
         remove(keptPath.c_str());
         return;
     }
     const std::string source = areaPath(kTeLog.sourceName);
-    if (!record.stored && lstat(source.c_str(), &status) != 0) {
-        rename(keptPath.c_str(), source.c_str());
+    const bool stored = state == RecordState::valid && record.stored;
+    if (!stored && lstat(source.c_str(), &status) != 0) {
+        rename(keptPath.c_str(), source.c_str()); // moved again under the same number, over its own copy
     } else {
         remove(keptPath.c_str());
     }
@@ -1318,6 +1335,25 @@ void DumpHandler::removeStoredSources(const MoveRecord &record)
     }
 }
 
+// A move whose sources have all gone may still lack the links of its last
+// file: a cut between the trace log's mv and its links, and the log's second
+// name damaged since. They are made before the marker goes.
+void DumpHandler::completeLinksOfSet(uint32_t seqNr)
+{
+    const std::string linkDumpFilePath = readConfigLines(areaPath(kInfoFileName), 1)[0];
+    const std::string finalDir = readConfigLines(diskInfoFilePath(m_diskInfoPath, m_mosaId), 1)[0];
+    if (linkDumpFilePath.empty() || finalDir.empty() || !isDirectory(linkDumpFilePath)) {
+        return;
+    }
+    const MoveContext move{seqNr, 0, linkDumpFilePath, linkTargetPrefix(finalDir, linkDumpFilePath), true, nullptr, {}};
+    for (const DumpKind *kind : {&kLmDump, &kCmDump, &kEmDump, &kTeLog}) {
+        if (isRegularFile(finalDir + finalFileName(*kind, m_mosaId, seqNr))) {
+            completeLinks(linksOf(*kind, move));
+        }
+    }
+    syncDirectory(linkDumpFilePath);
+}
+
 void DumpHandler::settleInterruptedMove()
 {
     MoveRecord record;
@@ -1333,10 +1369,14 @@ void DumpHandler::settleInterruptedMove()
         ZOL_ERROR_TRACE("Ignored %s: not the record of the interrupted move", areaPath(kMoveRecordName).c_str());
     }
     struct stat status;
+    uint32_t markerSeqNr = 0;
     if ((stored || !anythingPending()) && lstat(areaPath(kMoveMarkerName).c_str(), &status) == 0) {
+        if (!stored && readMarker(markerSeqNr)) {
+            completeLinksOfSet(markerSeqNr);
+        }
         finishMove();
     } else if (stored || state == RecordState::damaged || !anythingPending()) {
-        remove(areaPath(kMoveRecordName).c_str());
+        removeMoveRecord();
     }
 }
 
@@ -1347,10 +1387,16 @@ void DumpHandler::recordMove(const MoveContext &move, bool stored)
     writeFileAtomically(areaPath(kMoveRecordName), formatMoveRecord(record));
 }
 
+void DumpHandler::removeMoveRecord()
+{
+    remove(areaPath(kMoveRecordName).c_str());
+    remove((areaPath(kMoveRecordName) + kTemporarySuffix).c_str());
+}
+
 void DumpHandler::finishMove()
 {
     removeFileTraced(areaPath(kMoveMarkerName), "Failed to remove file %s");
-    remove(areaPath(kMoveRecordName).c_str());
+    removeMoveRecord();
 }
 
 uint32_t DumpHandler::resumeOrStartMove(const std::string &linkDumpFilePath, int maxNumberOfDumps, bool &resumed)

@@ -195,12 +195,15 @@ private:
     bool readMarker(uint32_t &seqNr) const;
     RecordState readMoveRecord(MoveRecord &record) const;
     bool anythingPending() const;
+    bool isInterruptedMovesLog(const FileIdentity &kept, const MoveRecord &record, RecordState state) const;
     void settleKeptTraceLog(const MoveRecord &record, RecordState state);
     void removeStoredSources(const MoveRecord &record);
+    void completeLinksOfSet(uint32_t seqNr);
     void settleInterruptedMove();
     uint32_t resumeOrStartMove(const std::string &linkDumpFilePath, int maxNumberOfDumps, bool &resumed);
     void identifyWaitingSources(MoveContext &move) const;
     void recordMove(const MoveContext &move, bool stored);
+    void removeMoveRecord();
     void finishMove();
     StoredFileLinks linksOf(const DumpKind &kind, const MoveContext &move) const;
     void settleStoredFile(const std::string &destination);

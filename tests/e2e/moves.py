@@ -1,0 +1,189 @@
+"""Boards whose moves are interrupted, and what every move must leave: the
+crash explorer and the power-cut suite lay out and judge the same way.
+
+A place holds the final dump directory (`final`, the real directory) and the
+link directories below its `root`."""
+
+import gzip
+import os
+from collections import Counter
+from dataclasses import dataclass, field
+
+KINDS = {"lm_dump": ("lm", ".gz"), "cm_dump": ("cm", ".gz"), "em_dump": ("em", ".gz"), "te_log": ("te", ".log")}
+MARKER = "dumpMoveStarted.txt"
+
+
+@dataclass
+class Chip:
+    mosa: int
+    links: str                       # link directory, relative to the place's root
+    max_dumps: int
+    seq: int                         # the number the waiting set is stored under
+    waiting: dict                    # source -> bytes in the dump area
+    further: dict                    # source -> bytes of the next move
+    old_sets: dict = field(default_factory=dict)   # seq -> {source: bytes}, stored and linked
+    dropped: frozenset = frozenset()                # old sets this move's retention deletes
+    further_dropped: frozenset = frozenset()        # old sets gone after the next move
+    stored: dict = field(default_factory=dict)      # part of the set stored before the run
+    marker: bool = False                            # a move marker holding seq waits
+    further_seq: int = None                         # the next move's number (default seq + 1)
+    final_via: str = "final"                        # the final dump directory as configured, below root
+
+    def __post_init__(self):
+        if self.further_seq is None:
+            self.further_seq = self.seq + 1
+
+
+def small_set(mosa, seq, sources=KINDS):
+    return {source: b"%s of set %d of chip %d\n" % (source.encode(), seq, mosa) * 50 for source in sources}
+
+
+def final_name(source, mosa, seq, factor=1):
+    kind, ext = KINDS[source]
+    return f"{kind}_{mosa * factor}-{seq}{ext}"
+
+
+def stored_bytes(source, data):
+    return gzip.compress(data, mtime=0) if KINDS[source][1] == ".gz" else data
+
+
+# ---- laying out a board ------------------------------------------------------
+
+def lay_stored(place, chip, seq, dumps):
+    links = place.root / chip.links
+    links.mkdir(parents=True, exist_ok=True)
+    for source, data in dumps.items():
+        path = place.final / final_name(source, chip.mosa, seq)
+        path.write_bytes(stored_bytes(source, data))
+        for factor in (1, 256):
+            os.symlink(os.path.relpath(path, links), links / final_name(source, chip.mosa, seq, factor))
+
+
+def lay_waiting(board, place, chip, dumps):
+    board.chip(chip.mosa, dumps=dumps, info=(f"{place.root / chip.links}/", str(chip.max_dumps)),
+               disk_info=(f"{place.root / chip.final_via}/", str(1 << 30)))
+
+
+def lay_chips(board, place, chips):
+    """Stored sets in place (its final directory exists) and a fresh dump area."""
+    for chip in chips:
+        if chip.final_via != "final" and not (place.root / chip.final_via).exists():
+            os.symlink("final", place.root / chip.final_via)
+        for seq, dumps in chip.old_sets.items():
+            lay_stored(place, chip, seq, dumps)
+        if chip.stored:
+            lay_stored(place, chip, chip.seq, chip.stored)
+    for chip in chips:
+        lay_waiting(board, place, chip, chip.waiting)
+        if chip.marker:
+            (board.area(chip.mosa) / MARKER).write_text(f"{chip.seq}\n")
+
+
+# ---- what a move must leave --------------------------------------------------
+
+def damage(path, data, source):
+    try:
+        content = gzip.open(path).read() if KINDS[source][1] == ".gz" else path.read_bytes()
+    except Exception as e:  # a cut gzip stream: EOFError, BadGzipFile, zlib.error
+        return f"not a whole gzip stream ({type(e).__name__})"
+    if content == data:
+        return None
+    return f"{len(content)} of {len(data)} bytes" if data.startswith(content) else "bytes differ"
+
+
+def check_set(place, chip, seq, dumps, what):
+    """Every file of the set whole and both of its links resolving to it."""
+    problems = []
+    links = place.root / chip.links
+    for source, data in dumps.items():
+        path = place.final / final_name(source, chip.mosa, seq)
+        if not path.exists():
+            problems.append(f"{what}lost: {path.name}")
+        elif (why := damage(path, data, source)) is not None:
+            problems.append(f"{what}damaged: {path.name}, {why}")
+        for factor in (1, 256):
+            link = links / final_name(source, chip.mosa, seq, factor)
+            if not os.path.islink(link):
+                problems.append(f"{what}link lost: {link.name}")
+            elif os.path.realpath(link) != os.path.realpath(path):
+                problems.append(f"{what}link wrong: {link.name} -> {os.readlink(link)}")
+    return problems
+
+
+def set_names(chip, seq, factors=(1,)):
+    return {final_name(source, chip.mosa, seq, f) for source in KINDS for f in factors}
+
+
+def check_outcome(board, place, chips, further=False):
+    """Problems ('kind: detail') with the outcome of a move, or of the
+    further move after it: every waiting dump stored once, under its number,
+    with both links; nothing stored before damaged, or deleted while the
+    window keeps it; nothing stray; the dump area left with info.txt alone.
+    Old sets the retention deletes may come back after a power cut, since
+    their deletion was never made durable: then they must be whole."""
+    problems = []
+    allowed_final, allowed_links = set(), {}
+    for chip in chips:
+        leftovers = sorted(p.name for p in board.area(chip.mosa).iterdir() if p.name != "info.txt")
+        if leftovers:
+            problems.append(f"dump area not clean: mosa{chip.mosa} holds {', '.join(leftovers)}")
+        links = allowed_links.setdefault(place.root / chip.links, set())
+        sets = {chip.seq: {**chip.stored, **chip.waiting}}
+        if further:
+            sets[chip.further_seq] = chip.further
+        for seq, dumps in sets.items():
+            problems += check_set(place, chip, seq, dumps, "dump ")
+            allowed_final |= set_names(chip, seq)
+            links |= set_names(chip, seq, (1, 256))
+        for seq, dumps in chip.old_sets.items():
+            if seq not in (chip.further_dropped if further else chip.dropped):
+                problems += check_set(place, chip, seq, dumps, "old set ")
+            elif not further:
+                for source, data in dumps.items():
+                    path = place.final / final_name(source, chip.mosa, seq)
+                    if path.exists() and (why := damage(path, data, source)) is not None:
+                        problems.append(f"old set damaged: {path.name}, {why}")
+            else:
+                continue  # the further move's retention must have deleted it: anything left is stray
+            allowed_final |= set_names(chip, seq)
+            links |= set_names(chip, seq, (1, 256))
+    for entry in sorted(place.final.iterdir()):
+        if entry.name not in allowed_final:
+            problems.append(f"stray file: {entry.name} ({entry.lstat().st_size} bytes)")
+    for directory, names in allowed_links.items():
+        for entry in sorted(directory.iterdir()) if directory.is_dir() else []:
+            if entry.name not in names:
+                problems.append(f"stray link: {directory.name}/{entry.name}")
+    return problems
+
+
+def run_and_check(board, place, chips):
+    """Problems after a rerun and a further move of new dumps."""
+    problems = []
+    rerun = board.run()
+    if rerun.returncode != 0:
+        problems.append(f"exit status: the rerun exited {rerun.returncode}")
+    problems += check_outcome(board, place, chips)
+    for chip in chips:
+        lay_waiting(board, place, chip, chip.further)
+    further = board.run()
+    if further.returncode != 0:
+        problems.append(f"exit status: the further move exited {further.returncode}")
+    # What the rerun left wrong and the further move did not change is said once.
+    return problems + [f"further move: {p}" for p in check_outcome(board, place, chips, further=True)
+                       if p not in problems]
+
+
+def kind_of(problem):
+    return problem.split(":", 2)[0] if not problem.startswith("further move:") else \
+        "further move: " + problem.split(":", 2)[1].strip()
+
+
+def failure_report(summary, failing):
+    """The summary, a count per kind of problem, then every failing point."""
+    kinds = Counter(k for problems in failing.values() for k in {kind_of(p) for p in problems})
+    lines = [summary, "points per kind of problem:"] + [f"  {n:4d}  {k}" for k, n in kinds.most_common()]
+    for point, problems in failing.items():
+        lines.append(f"{point}:")
+        lines += [f"    {p}" for p in problems]
+    return "\n".join(lines)

@@ -119,8 +119,8 @@ def check_outcome(board, place, chips, further=False):
     further move after it: every waiting dump stored once, under its number,
     with both links; nothing stored before damaged, or deleted while the
     window keeps it; nothing stray; the dump area left with info.txt alone.
-    Old sets the retention deletes may come back after a power cut, since
-    their deletion was never made durable: then they must be whole."""
+    An old set the retention deletes may come back after a power cut, if
+    its deletion was not yet durable: then whole and with its links."""
     problems = []
     allowed_final, allowed_links = set(), {}
     for chip in chips:
@@ -139,10 +139,8 @@ def check_outcome(board, place, chips, further=False):
             if seq not in (chip.further_dropped if further else chip.dropped):
                 problems += check_set(place, chip, seq, dumps, "old set ")
             elif not further:
-                for source, data in dumps.items():
-                    path = place.final / final_name(source, chip.mosa, seq)
-                    if path.exists() and (why := damage(path, data, source)) is not None:
-                        problems.append(f"old set damaged: {path.name}, {why}")
+                if any((place.final / final_name(source, chip.mosa, seq)).exists() for source in dumps):
+                    problems += check_set(place, chip, seq, dumps, "deleted set back ")
             else:
                 continue  # the further move's retention must have deleted it: anything left is stray
             allowed_final |= set_names(chip, seq)
@@ -162,7 +160,8 @@ def run_and_check(board, place, chips):
     problems = []
     rerun = board.run()
     if rerun.returncode != 0:
-        problems.append(f"exit status: the rerun exited {rerun.returncode}")
+        problems.append(f"exit status: the rerun exited {rerun.returncode}: {rerun.messages('fatal')} "
+                        f"{rerun.stderr.strip()[-300:]}")
     problems += check_outcome(board, place, chips)
     for chip in chips:
         lay_waiting(board, place, chip, chip.further)

@@ -79,7 +79,7 @@ def garbled(path):
 def from_another_move(path):
     """A well-formed record of another number, its check sum correct."""
     text = re.sub(r"^(\S+) (\d+)", lambda m: f"{m.group(1)} {int(m.group(2)) ^ 1}", path.read_text())
-    body = text[:text.rindex("end ")]
+    body = text[:text.rfind("end ")]
     path.write_text(f"{body}end {zlib.crc32(body.encode()):08x}\n")
 
 

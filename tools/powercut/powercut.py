@@ -1,6 +1,6 @@
 """A power cut on a real file system, for the power-cut suite.
 
-The flash is an ext4 image on a loop device, mounted with a long commit
+The flash is an ext4 (or btrfs) image on a loop device, mounted with a long commit
 interval so that nothing becomes durable behind the program's back. The
 tracer (cutpoint) freezes the program's whole process tree before a chosen
 call enters the kernel; the image is copied then, as the device holds it, the
@@ -15,7 +15,9 @@ from pathlib import Path
 
 DATA_CALLS = {"write", "pwrite64", "writev", "pwritev", "pwritev2", "copy_file_range", "sendfile", "splice"}
 CUT, TREE_ENDED = 99, 98  # the tracer's exit statuses: cut made, run ended before the call
-IMAGE_SIZE = "32M"
+# Per file system: image size and how to make it with everything written out.
+MKFS = {"ext4": ("32M", ["mkfs.ext4", "-q", "-F", "-E", "lazy_itable_init=0,lazy_journal_init=0"]),
+        "btrfs": ("128M", ["mkfs.btrfs", "-q", "-f"])}
 CANARY_DURABLE = b"A" * 4096
 CANARY_UNSYNCED = b"B" * 4096
 CANARY_ATTEMPTS = 3
@@ -26,7 +28,7 @@ def sh(*cmd):
 
 
 class Flash:
-    """An ext4 image on a loop device mounted at root. Each layout gets an
+    """A file system image on a loop device mounted at root. Each layout gets an
     image file of its own, so that a device still draining can never write
     into the next layout's image.
 
@@ -35,9 +37,10 @@ class Flash:
     unmount. root therefore lives under a shared mount of our own: our
     mounts and unmounts reach those copies too."""
 
-    def __init__(self, base, template):
+    def __init__(self, base, template, fstype="ext4"):
         self.base = Path(base)
         self.template = template
+        self.fstype = fstype
         self.shared = self.base / "mnt"
         self.shared.mkdir()
         sh("mount", "--bind", self.shared, self.shared)
@@ -69,7 +72,7 @@ class Flash:
     def _mount(self, image):
         self.device = sh("losetup", "--find", "--show", image)
         try:
-            sh("mount", "-t", "ext4", "-o", "commit=600", self.device, self.root)
+            sh("mount", "-t", self.fstype, "-o", "commit=600", self.device, self.root)
         except subprocess.CalledProcessError:
             self._detach()
             raise
@@ -101,10 +104,11 @@ class Flash:
             sh("umount", self.shared)
 
 
-def make_template(image):
+def make_template(image, fstype="ext4"):
     """An empty file system image, every inode table and the journal written out."""
-    sh("truncate", "-s", IMAGE_SIZE, image)
-    sh("mkfs.ext4", "-q", "-F", "-E", "lazy_itable_init=0,lazy_journal_init=0", image)
+    size, mkfs = MKFS[fstype]
+    sh("truncate", "-s", size, image)
+    sh(*mkfs, image)
 
 
 def overwrite_canary(flash):

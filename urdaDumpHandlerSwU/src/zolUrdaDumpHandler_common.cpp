@@ -1008,31 +1008,32 @@ void DumpHandler::cleanDeadLinks(const std::string &linkDumpFilePath)
 // ---- The move --------------------------------------------------------------
 //
 // How a move survives a crash, a power cut or a reboot at any step. The dump
-// area keeps every write across a cut; the final dump and link directories
-// keep what was synchronised. M is the move marker, R the move record
-// (.dumpMoveStored: the move's number, whether all of it is stored, and the
-// size, modification time and digest of each source, written whole by rename
-// and checked by its own CRC), K the trace log's second name (.te_log.keep).
-// Pending means a waiting dump or K. R is valid when it parses and names the
-// marker's number (a stored R also without a marker).
+// area keeps every write across a cut, though it may come back on another
+// device or as a copy; the final dump and link directories keep what was
+// synchronised. M is the move marker. R is the move record (.dumpMoveStored):
+// the move's number, whether all of it is stored, and the size, modification
+// time and digest of each source; written whole by rename, checked by its own
+// CRC, valid only when it names M's number (a stored R also without M). K is
+// the trace log's second name (.te_log.keep). Pending: a waiting dump, or K.
 //
-// | Step                                 | Area it leaves               | A run that finds it        | Why nothing is lost or doubled            |
-// |--------------------------------------|------------------------------|----------------------------|-------------------------------------------|
-// | 1 retention, then M written (rename) | no M, or M=N; all sources    | new move / resumes under N | nothing left the area; N's files are ours |
-// | 2 R(N, moving) written               | M, R moving, all sources     | resumes under N            | a kind stored again is written over itself |
-// | 3 each kind stored, synced, linked,  | M, R moving, fewer sources   | resumes under N            | a source goes only once its copy and links |
-// |   synced; then its source removed    |                              |                            | are on the device                         |
-// | 3 te: K made, mv, copy synced        | M, R moving, K, te_log or not| K matching R's te_log and  | until K goes, the log is in the area      |
-// |                                      |                              | no te_log: restored; other |                                           |
-// |                                      |                              | K removed; resumes under N |                                           |
-// | 4 R(N, stored) before the last source| M, R stored, last source/K   | removes what matches R,    | R stored means every copy is on the device;|
-// |   goes; then the source, K, M, R     | or less                      | then M, then R             | a later dump does not match, waits as new |
-// | R damaged, of another move, not a    | M, R bad, pending            | R removed; resumes under N | the design's marker: same dumps, same files|
-// |   regular file                       | M, R bad, nothing pending    | R and M removed            | M's move has nothing left; reusing N would |
-// |                                      |                              |                            | write later dumps over its set            |
-// | K that does not match a valid R      | K                            | K removed (traced)         | never stored as a dump; a valid K always  |
-// |                                      |                              |                            | has a valid R                             |
-// | M alone, nothing pending, no R       | M                            | left, as designed          | not ours to judge                          |
+// | Step of a move                    | Area it leaves              | A run that finds it            | Why nothing is lost or doubled         |
+// |-----------------------------------|-----------------------------|--------------------------------|----------------------------------------|
+// | 1 retention; M written            | no M, or M; all sources     | a new move, or resumes under M | no source has left the area            |
+// | 2 R written, moving               | M, R; all sources           | resumes under M                | kinds stored again go over themselves  |
+// | 3 a kind stored and linked, both  | M, R; fewer sources         | resumes under M                | a source goes only once its copy and   |
+// |   synced; then its source removed |                             |                                | links are on the device                |
+// | 3 te: K made, mv, copy synced     | M, R, K; te_log or not      | K back as te_log when it       | until K goes, the log is in the area   |
+// |                                   |                             | matches R; resumes under M     |                                        |
+// | 4 R rewritten as stored before    | M, R stored; the last       | removes what matches R, then   | a stored R means every copy and link   |
+// |   the last source goes; then the  | source or K, or less        | M, then R                      | is on the device; a later dump does    |
+// |   source, K, M, R                 |                             |                                | not match R and waits as new           |
+// | R unreadable, of another number   | M, R; pending               | R removed; resumes under M     | the same dumps go over their own files |
+// |   or not a regular file           | M, R; nothing pending       | M's missing links made; M and  | M's move has nothing left; reusing its |
+// |                                   |                             | R removed                      | number would write over its set        |
+// | K not matching a valid R          | K                           | K removed, traced              | never stored as a dump                 |
+// | K with R unreadable               | M, K                        | K back as te_log when it       | its copy under M's number proves it    |
+// |                                   |                             | matches that copy, else removed| the log of M's move                    |
+// | M alone, no R, nothing pending    | M                           | left as it is                  | not a move of ours to finish           |
 
 bool DumpHandler::readDiskInfo(const std::string &diskInfoFile)
 {
@@ -1368,14 +1369,15 @@ void DumpHandler::settleInterruptedMove()
     } else if (state == RecordState::damaged) {
         ZOL_ERROR_TRACE("Ignored %s: not the record of the interrupted move", areaPath(kMoveRecordName).c_str());
     }
+    const bool finished = stored || !anythingPending();
     struct stat status;
     uint32_t markerSeqNr = 0;
-    if ((stored || !anythingPending()) && lstat(areaPath(kMoveMarkerName).c_str(), &status) == 0) {
+    if (finished && lstat(areaPath(kMoveMarkerName).c_str(), &status) == 0) {
         if (!stored && readMarker(markerSeqNr)) {
             completeLinksOfSet(markerSeqNr);
         }
         finishMove();
-    } else if (stored || state == RecordState::damaged || !anythingPending()) {
+    } else if (finished || state == RecordState::damaged) {
         removeMoveRecord();
     }
 }

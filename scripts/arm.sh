@@ -5,7 +5,9 @@
 # build-deb/<arch>/ (scripts/package.sh), checks the packaged binary,
 # cross-builds the unit tests into build-<arch>/ against the same multiarch
 # libraries, and runs the unit tests and the end-to-end suite, the latter on
-# the binary from the package, under qemu user-mode emulation.
+# the binary from the package, under qemu user-mode emulation. The suite's
+# LTTng session daemon records the emulated program through the target
+# architecture's consumer daemon, run under the same emulation.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -18,9 +20,10 @@ esac
 build=build-$arch
 # What a cross build needs beyond debian/control's Build-Depends: the target
 # architecture's C++ runtime, which dpkg-shlibdeps reads to compute the
-# package's dependencies, and GoogleTest for the unit tests.
+# package's dependencies, GoogleTest for the unit tests, and the libraries
+# of the target's LTTng consumer daemon.
 host_packages=(crossbuild-essential-"$arch" qemu-user file)
-target_packages=(libstdc++6:"$arch" libgtest-dev:"$arch")
+target_packages=(libstdc++6:"$arch" libgtest-dev:"$arch" liblttng-ust-ctl5:"$arch" liburcu8:"$arch")
 
 bash scripts/setup.sh
 export DEBIAN_FRONTEND=noninteractive
@@ -47,8 +50,39 @@ install_cross_dependencies() {
   apt-get build-dep -y -o DPkg::Lock::Timeout=600 --host-architecture "$arch" ./
 }
 
+# The target's lttng-consumerd, of the host's lttng-tools version (the
+# session daemon and its consumer daemons speak one protocol version), from
+# the lttng-tools package of that architecture unpacked beside the build:
+# installing it would replace the host's own lttng-tools. Its libraries are
+# the multiarch ones. The session daemon starts it through a script that
+# runs it under qemu, as the program itself runs.
+prepare_consumerd() {
+  local version root=$PWD/$build/lttng-consumerd-root download
+  version=$(dpkg-query -W -f='${Version}' lttng-tools)
+  consumerd=$PWD/$build/lttng-consumerd
+  if [ "$(cat "$root/.version" 2>/dev/null)" != "$version" ]; then
+    echo "== The $arch LTTng consumer daemon (lttng-tools $version)"
+    rm -rf "$root" && mkdir -p "$root"
+    download=$(mktemp -d)
+    (cd "$download" && apt-get download -q -o APT::Sandbox::User=root "lttng-tools:$arch=$version")
+    dpkg-deb -x "$download"/lttng-tools_*_"$arch".deb "$root"
+    rm -rf "$download"
+    echo "$version" >"$root/.version"
+  fi
+  [ -x "$root/usr/lib/$triple/lttng/libexec/lttng-consumerd" ] || { echo "no lttng-consumerd in $root" >&2; exit 1; }
+  cat >"$consumerd" <<EOF
+#!/bin/sh
+# The $arch LTTng consumer daemon under qemu; the session daemon's library
+# path is for native programs.
+unset LD_LIBRARY_PATH
+exec $qemu -L / -E LD_LIBRARY_PATH=/usr/lib/$triple $root/usr/lib/$triple/lttng/libexec/lttng-consumerd "\$@"
+EOF
+  chmod 755 "$consumerd"
+}
+
 install_cross_dependencies
 bash scripts/package.sh "$arch"
+prepare_consumerd
 
 echo "== The packaged $arch binary"
 deb=$(ls build-deb/"$arch"/zol-cold-restart-dump-handler_*_"$arch".deb)
@@ -75,5 +109,6 @@ echo "== End-to-end suite on the packaged binary under qemu user-mode emulation"
 # The emulator command of cmake/toolchains/debian-cross.cmake, and the
 # Python that CTest runs the suite with.
 emulator="$qemu -L / -E LD_LIBRARY_PATH=/usr/lib/$triple"
-/usr/bin/python3 -m pytest -q -p no:cacheprovider tests/e2e --program="$program" --emulator="$emulator" || status=1
+/usr/bin/python3 -m pytest -q -p no:cacheprovider tests/e2e --program="$program" --emulator="$emulator" \
+  --consumerd="$consumerd" || status=1
 exit $status

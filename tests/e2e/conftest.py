@@ -21,6 +21,9 @@ def pytest_addoption(parser):
     parser.addoption("--wrapper", default="", help="command that runs the program, e.g. valgrind")
     parser.addoption("--emulator", default="", help="user-mode emulator for a cross-built program")
     parser.addoption("--cutpoint", default="", help="the power-cut tracer; without it the power-cut suite is skipped")
+    parser.addoption("--consumerd", default="",
+                     help="the target architecture's LTTng consumer daemon under the emulator (a program or script): "
+                          "the session daemon records the emulated program through it")
 
 
 @pytest.fixture(scope="session")
@@ -28,10 +31,18 @@ def program(request):
     return Path(request.config.getoption("--program")).resolve()
 
 
+def word_size(program):
+    """32 or 64: the ELF class of the program, which picks the consumer daemon that records it."""
+    with open(program, "rb") as elf:
+        return {1: 32, 2: 64}[elf.read(5)[4]]
+
+
 @pytest.fixture(scope="session")
-def lttng_daemon(tmp_path_factory):
+def lttng_daemon(tmp_path_factory, program, request):
     """The run's own session daemon, seen only by its own programs."""
-    with sandbox.PrivateLttng(tmp_path_factory.mktemp("lttng")) as daemon:
+    consumerd = request.config.getoption("--consumerd")
+    consumerd = (word_size(program), Path(consumerd).resolve()) if consumerd else None
+    with sandbox.PrivateLttng(tmp_path_factory.mktemp("lttng"), consumerd=consumerd) as daemon:
         yield daemon
 
 

@@ -8,6 +8,7 @@ that records the program's debug events.
 import os
 import re
 import select
+import shlex
 import shutil
 import signal
 import socket
@@ -125,13 +126,20 @@ class PrivateLttng:
     The daemon is started through a small shell that holds a pipe from us:
     when the pipe closes (we stop, or we die in any way) the shell ends the
     daemon it started, by the id in the daemon's pid file.
+
+    consumerd, a (bits, program) pair, gives the daemon another consumer
+    daemon for the applications of that word size: the target
+    architecture's one under user-mode emulation, which records the events
+    of a program running under the same emulation. The native programs of
+    that word size are then no longer recorded by this daemon.
     """
 
-    _START = ('lttng-sessiond --no-kernel --daemonize || exit 1; echo ready; '
+    _START = ('lttng-sessiond --no-kernel --daemonize{options} || exit 1; echo ready; '
               'cat >/dev/null; kill -TERM "$(cat /run/lttng/lttng-sessiond.pid)"')
 
-    def __init__(self, base):
+    def __init__(self, base, consumerd=None):
         self.base = Path(base)
+        self.consumerd = consumerd
         self.rundir, self.shm, self.home = (self.base / d for d in ("run-lttng", "shm", "home"))
         for d in (self.rundir, self.shm, self.home):
             d.mkdir(parents=True, exist_ok=True)
@@ -147,7 +155,12 @@ class PrivateLttng:
         return ["bwrap", "--dev-bind", "/", "/", "--tmpfs", "/run", *self.binds(), "--", *args]
 
     def start(self):
-        self._keeper = subprocess.Popen(self.command("sh", "-c", self._START), stdin=subprocess.PIPE,
+        options = ""
+        if self.consumerd:
+            bits, program = self.consumerd
+            options = f" --consumerd{bits}-path={shlex.quote(str(program))}"
+        self._keeper = subprocess.Popen(self.command("sh", "-c", self._START.format(options=options)),
+                                        stdin=subprocess.PIPE,
                                         stdout=subprocess.PIPE, start_new_session=True)
         # --daemonize returns once the daemon accepts commands.
         if self._keeper.stdout.readline() != b"ready\n":
@@ -238,7 +251,8 @@ class Board:
         self.program = str(program)
         self.wrapper = list(wrapper or [])
         # A program for another architecture runs under user-mode emulation;
-        # it cannot meet the native LTTng session daemon or be traced by strace.
+        # it cannot be traced by strace, and it meets the LTTng session daemon
+        # only when that has the target's consumer daemon (PrivateLttng).
         self.emulator = list(emulator or [])
         self.on_unsupported = self._unsupported
         self.pmem = Path(pmem) if pmem else self.base / "pmem"
@@ -282,7 +296,7 @@ class Board:
 
     def sandbox_command(self, unshare_pid=False, wrapper=None, mounts=()):
         cmd = ["bwrap", "--dev-bind", "/", "/", "--dev", "/dev", "--tmpfs", "/run"]
-        if self.lttng and not self.emulator:
+        if self.lttng and (not self.emulator or self.lttng.consumerd):
             cmd += self.lttng.binds()
         else:
             # No session daemon to meet: an empty /dev/shm and home of its own.
@@ -302,8 +316,10 @@ class Board:
         """Runs the program once. wrapper replaces the board's own wrapper
         (e.g. strace with fault injection); mounts are (bytes, path) tmpfs
         mounts of the given size inside the sandbox."""
-        if self.emulator and (trace or wrapper is not None):
-            self.on_unsupported("needs a native process: LTTng session or strace")
+        if self.emulator and wrapper is not None:
+            self.on_unsupported("needs a native process: strace")
+        if self.emulator and trace and not (self.lttng and self.lttng.consumerd):
+            self.on_unsupported("needs the target architecture's LTTng consumer daemon")
         if trace and not self.lttng:
             self.on_unsupported("needs an LTTng session daemon")
         environment = {k: v for k, v in os.environ.items() if k != "APP_TMP"}

@@ -90,117 +90,78 @@ def replaced(make):
     return replace
 
 
-HIDDEN_FILE_DAMAGE = {"emptied": emptied, "garbled": garbled, "a FIFO": replaced(os.mkfifo),
-                      "a directory": replaced(os.mkdir)}
-
-
-class Explorer:
-    """A board whose final and link directories are plain folders: a kill
-    loses nothing there. The state at a kill is kept, and every disturbance
-    starts again from it."""
-
-    def __init__(self, board, tmp_path, cutpoint, chips):
-        self.board, self.cutpoint, self.chips = board, cutpoint, chips
-        self.place = SimpleNamespace(root=board.base / "flash", final=board.base / "flash" / "final")
-        self.kept = tmp_path / "kept"
-        self.other_device = tmp_path / "other-device"
-        self.other_device.mkdir()
-        subprocess.run(["mount", "-t", "tmpfs", "-o", "size=64m", "zol-reboot", self.other_device], check=True)
-        self.home_pmem = board.pmem
-
-    def close(self):
-        subprocess.run(["umount", self.other_device], check=True)
-
-    def lay_out(self):
-        for d in (self.board.zol, self.place.root):
-            shutil.rmtree(d, ignore_errors=True)
-        self.board.zol.mkdir(parents=True)
-        self.place.final.mkdir(parents=True)
-        lay_chips(self.board, self.place, self.chips)
-
-    def census(self):
-        census = self.kept.parent / "census.txt"
-        self.lay_out()
-        run = self.board.run(wrapper=self.traced("--census", str(census)), unshare_pid=True)
-        assert run.returncode == 0, run.stderr
-        assert check_outcome(self.board, self.place, self.chips) == [], "the checks fail an uninterrupted move"
-        return read_census(census)
-
-    def traced(self, *mode):
-        return traced(self.cutpoint, [self.place.root, "/run/pmem"], *mode)
-
-    def kill_before(self, call):
-        self.lay_out()
-        run = self.board.run(wrapper=self.traced("--cut", str(call.index), "--on-cut", "true"), unshare_pid=True)
-        assert run.returncode == CUT, f"no kill before {call}: {run.stderr.strip()[-300:]}"
-        shutil.rmtree(self.kept, ignore_errors=True)
-        for d in (self.board.pmem, self.place.root):
-            shutil.copytree(d, self.kept / d.name, symlinks=True)
-
-    def restore(self, pmem):
-        for d in (self.board.zol, self.place.root):
-            shutil.rmtree(d, ignore_errors=True)
-        shutil.copytree(self.kept / self.place.root.name, self.place.root, symlinks=True)
-        shutil.copytree(self.kept / self.home_pmem.name, pmem, symlinks=True, dirs_exist_ok=True)
-        self.board.pmem, self.board.zol = pmem, pmem / "zol"
-
-    def disturbances(self):
-        """(name, action) for what the kill left; the first runs on the killed state itself."""
-        yield "none", None
-        yield "reboot as a copy", lambda: self.restore(self.other_device / "pmem")
-        for area in sorted(self.board.zol.glob("mosa*")):
-            for hidden in sorted(p.name for p in area.iterdir() if p.name.startswith(".")):
-                damage = dict(HIDDEN_FILE_DAMAGE)
-                if hidden == RECORD:
-                    damage["from another move"] = from_another_move
-                for how, act in damage.items():
-                    yield f"{hidden} {how}", lambda act=act, path=area / hidden: (self.restore(self.home_pmem),
-                                                                                   act(path))
-
-    def explore(self, call):
-        """{disturbance: problems} after a kill before the call."""
-        self.kill_before(call)
-        failing, tried = {}, 0
-        for name, disturb in list(self.disturbances()):
-            if disturb:
-                disturb()
-            try:
-                problems = run_and_check(self.board, self.place, self.chips)
-            finally:
-                shutil.rmtree(self.other_device / "pmem", ignore_errors=True)
-                self.board.pmem, self.board.zol = self.home_pmem, self.home_pmem / "zol"
-            tried += 1
-            if problems:
-                failing[name] = problems
-        return tried, failing
+DAMAGE = {"emptied": emptied, "garbled": garbled, "a FIFO": replaced(os.mkfifo), "a directory": replaced(os.mkdir)}
 
 
 @pytest.fixture
-def explorer_for(board, tmp_path, request):
-    cutpoint = request.config.getoption("--cutpoint")
-    if not cutpoint or request.config.getoption("--emulator") or os.geteuid() != 0:
+def other_device(tmp_path, request):
+    """A tmpfs of our own: a dump area copied there has new inodes on another device."""
+    if not request.config.getoption("--cutpoint") or request.config.getoption("--emulator") or os.geteuid() != 0:
         pytest.skip("needs root and --cutpoint, the tracer that stops the program at a chosen call (native only)")
-    explorers = []
-
-    def make(chips):
-        explorers.append(Explorer(board, tmp_path, str(Path(cutpoint).resolve()), chips))
-        return explorers[-1]
-    yield make
-    for e in explorers:
-        e.close()
+    device = tmp_path / "other-device"
+    device.mkdir()
+    subprocess.run(["mount", "-t", "tmpfs", "-o", "size=64m", "zol-reboot", device], check=True)
+    yield device
+    subprocess.run(["umount", device], check=True)
 
 
 @pytest.mark.parametrize("scenario", SCENARIOS)
-def test_a_crash_at_any_step_then_a_reboot_or_damaged_bookkeeping_loses_and_doubles_nothing(explorer_for, scenario):
-    explorer = explorer_for([SCENARIOS[scenario]()])
+def test_a_crash_at_any_step_then_a_reboot_or_damaged_bookkeeping_loses_and_doubles_nothing(
+        board, tmp_path, request, other_device, scenario):
+    chips = [SCENARIOS[scenario]()]
+    cutpoint = str(Path(request.config.getoption("--cutpoint")).resolve())
+    home, kept = board.pmem, tmp_path / "kept"
+    # Final and link directories are plain folders here: a kill loses nothing there.
+    place = SimpleNamespace(root=board.base / "flash", final=board.base / "flash" / "final")
+    tracer = [place.root, "/run/pmem"]
+
+    def lay_out():
+        for d in (board.zol, place.root):
+            shutil.rmtree(d, ignore_errors=True)
+        board.zol.mkdir(parents=True)
+        place.final.mkdir(parents=True)
+        lay_chips(board, place, chips)
+
+    def restore(pmem):
+        """The state the kill left, with the dump area at pmem."""
+        for d in (board.zol, place.root):
+            shutil.rmtree(d, ignore_errors=True)
+        shutil.copytree(kept / place.root.name, place.root, symlinks=True)
+        shutil.copytree(kept / home.name, pmem, symlinks=True, dirs_exist_ok=True)
+        board.pmem, board.zol = pmem, pmem / "zol"
+
+    def disturbances():
+        yield "none", lambda: None  # the killed state itself
+        yield "reboot as a copy", lambda: restore(other_device / "pmem")
+        for hidden in sorted(board.zol.glob("mosa*/.*")):
+            damage = {**DAMAGE, **({"from another move": from_another_move} if hidden.name == RECORD else {})}
+            for how, act in damage.items():
+                yield f"{hidden.name} {how}", lambda act=act, hidden=hidden: (restore(home), act(hidden))
+
     started = time.monotonic()
-    calls = explorer.census()
+    census = tmp_path / "census.txt"
+    lay_out()
+    assert board.run(wrapper=traced(cutpoint, tracer, "--census", census), unshare_pid=True).returncode == 0
+    assert check_outcome(board, place, chips) == [], "the checks fail an uninterrupted move"
+    calls = read_census(census)
     failing, combinations = {}, 0
     for call in calls:
-        tried, problems = explorer.explore(call)
-        combinations += tried
-        for disturbance, found in problems.items():
-            failing[f"kill before {call}, then {disturbance}"] = found
+        lay_out()
+        run = board.run(wrapper=traced(cutpoint, tracer, "--cut", call.index, "--on-cut", "true"), unshare_pid=True)
+        assert run.returncode == CUT, f"no kill before {call}: {run.stderr.strip()[-300:]}"
+        shutil.rmtree(kept, ignore_errors=True)
+        for d in (home, place.root):
+            shutil.copytree(d, kept / d.name, symlinks=True)
+        for name, disturb in list(disturbances()):
+            disturb()
+            try:
+                problems = run_and_check(board, place, chips)
+            finally:
+                shutil.rmtree(other_device / "pmem", ignore_errors=True)
+                board.pmem, board.zol = home, home / "zol"
+            combinations += 1
+            if problems:
+                failing[f"kill before {call}, then {name}"] = problems
     summary = (f"{scenario}: {len(calls)} kill points, {combinations} combinations, "
                f"{len(failing)} violating, {time.monotonic() - started:.0f} s")
     print(summary)

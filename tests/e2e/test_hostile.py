@@ -174,17 +174,6 @@ def numbers_beyond_32_bits():
     return lay_out, outcome
 
 
-def marker_beyond_the_signed_range():
-    def lay_out(board):
-        area = board.chip(1, dumps=board.dumps)
-        (area / "dumpMoveStarted.txt").write_text("-1\n")
-
-    def outcome(board, run):  # resumed under the marker's number, read as unsigned
-        stored_under(board, 4294967295)
-        only_info(board)
-    return lay_out, outcome
-
-
 def foreign_name_beyond_32_bits():
     def lay_out(board):
         (board.final / "te_1-99999999999.log").write_text("not ours")
@@ -222,7 +211,6 @@ ROWS = {
     "NUL byte before the link directory": nul_byte_in_link_directory(),
     "CRLF line ends in the info file": crlf_line_ends(),
     "numbers beyond 32 bits": numbers_beyond_32_bits(),
-    "marker holding -1": marker_beyond_the_signed_range(),
     "foreign name beyond 32 bits": foreign_name_beyond_32_bits(),
 }
 

@@ -5,13 +5,7 @@ import os
 import pytest
 
 from dumps import chip_dumps, gunzip
-
-KINDS = {"lm_dump": ("lm", ".gz"), "cm_dump": ("cm", ".gz"), "em_dump": ("em", ".gz"), "te_log": ("te", ".log")}
-
-
-def final_name(source, mosa, seq, chip_factor=1):
-    kind, ext = KINDS[source]
-    return f"{kind}_{mosa * chip_factor}-{seq}{ext}"
+from moves import final_name
 
 
 def assert_moved(board, mosa, seq, dumps):

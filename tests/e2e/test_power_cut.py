@@ -37,14 +37,6 @@ def two_chips():
     ]
 
 
-def resumed_move():
-    """A move cut short before: its marker waits, lm is stored and linked, the rest waits."""
-    whole = chip_dumps(3, 160_000)
-    return [Chip(3, "links3", 5, seq=7, stored={"lm_dump": whole["lm_dump"]},
-                 waiting={k: v for k, v in whole.items() if k != "lm_dump"},
-                 further=chip_dumps(3, 8_000, seed=100), old_sets={6: small_set(3, 6)}, marker=True)]
-
-
 def final_through_a_soft_link():
     """The final dump directory is named through a soft link on the flash;
     the retention deletes two sets, whose deletion must last too."""
@@ -55,8 +47,8 @@ def final_through_a_soft_link():
 
 # On btrfs a file's fsync does not carry other changes of its directory to
 # the device, so a directory that is never synchronised loses them.
-SCENARIOS = {"two_chips": (two_chips, "ext4"), "resumed_move": (resumed_move, "ext4"),
-             "final_through_a_soft_link": (final_through_a_soft_link, "btrfs")}
+# (A move that resumes an interrupted one is cut at every step by the crash explorer.)
+SCENARIOS = {"two_chips": (two_chips, "ext4"), "final_through_a_soft_link": (final_through_a_soft_link, "btrfs")}
 
 
 @pytest.fixture(scope="session")

@@ -1,7 +1,6 @@
 """Realistic, deterministic dump contents for a simulated board."""
 
 import gzip
-import os
 import random
 
 
@@ -35,8 +34,3 @@ def chip_dumps(mosa, size, seed=0):
 def gunzip(path):
     with gzip.open(path, "rb") as f:
         return f.read()
-
-
-def link_target(path):
-    """Where a link resolves, relative to its own directory."""
-    return os.path.realpath(path)

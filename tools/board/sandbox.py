@@ -19,6 +19,7 @@ from dataclasses import dataclass, field
 from pathlib import Path
 
 PROVIDER = "com_quorvel_zol_urdadumphdl"
+SANDBOX_ATTEMPTS = 3
 
 _SYSLOG_RE = re.compile(r"^<(\d+)>\w{3} [ \d]\d \d\d:\d\d:\d\d ([^:]+): (.*)$", re.S)
 _TRACE_RE = re.compile(
@@ -332,9 +333,15 @@ class Board:
             session.start()
         self.syslog.start()
         try:
-            proc = subprocess.run(self.sandbox_command(unshare_pid, wrapper, mounts), env=environment,
-                                  stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, stderr=subprocess.PIPE,
-                                  timeout=timeout)
+            for _ in range(SANDBOX_ATTEMPTS):
+                proc = subprocess.run(self.sandbox_command(unshare_pid, wrapper, mounts), env=environment,
+                                      stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                                      timeout=timeout)
+                # bubblewrap that could not set the sandbox up (the host's mounts
+                # changing under it) exits 1 before the program starts; the
+                # program itself never writes to standard error.
+                if not (proc.returncode == 1 and proc.stderr.startswith(b"bwrap: ")):
+                    break
         finally:
             lines = self.syslog.stop()
             events = session.stop() if session else []

@@ -127,7 +127,7 @@ def wrote_back(flash):
 
 def traced(cutpoint, watched, *mode):
     """The tracer as a wrapper, counting calls on the watched directories."""
-    return [cutpoint] + [arg for d in watched for arg in ("--watch", str(d))] + [*mode, "--"]
+    return [cutpoint] + [arg for d in watched for arg in ("--watch", str(d))] + [str(m) for m in mode] + ["--"]
 
 
 @dataclass(frozen=True)

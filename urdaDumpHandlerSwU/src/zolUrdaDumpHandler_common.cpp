@@ -621,6 +621,13 @@ std::string directoryOf(const std::string &path)
     return slash == 0 ? "/" : path.substr(0, slash);
 }
 
+// The source lives in persistent memory, the final dump directory on flash:
+// the new directory entry must be on the device before the source may go.
+void syncDirectoryOf(const std::string &filePath)
+{
+    syncDirectory(directoryOf(filePath));
+}
+
 // A resumed move finds the links that the cut move had made, and its link
 // command then stops at the first of them; the ones still missing are made
 // here, so that every stored file ends with both links.
@@ -642,13 +649,6 @@ DumpHandler::StoredFileLinks DumpHandler::linksOf(const DumpKind &kind, const Mo
     const std::string fileName = finalFileName(kind, m_mosaId, move.seqNr);
     return {move.linkPrefix + fileName, move.linkDumpFilePath + fileName,
             move.linkDumpFilePath + secondLinkName(kind, m_mosaId, move.seqNr)};
-}
-
-// The source lives in persistent memory, the final dump directory on flash:
-// the new directory entry must be on the device before the source may go.
-void DumpHandler::settleStoredFile(const std::string &destination)
-{
-    syncDirectory(directoryOf(destination));
 }
 
 void DumpHandler::settleLinks(const StoredFileLinks &links, const MoveContext &move, bool commandSucceeded)
@@ -683,7 +683,7 @@ void DumpHandler::transferCompressedDump(const DumpKind &kind, const MoveContext
         }
         if (compressFile(source.c_str(), destination.c_str(), kDumpCompressionLevel)) {
             ZOL_LINE_DEBUG_TRACE("Created dumpfile %s", destination.c_str());
-            settleStoredFile(destination);
+            syncDirectoryOf(destination);
         } else {
             ZOL_ERROR_TRACE(kind.compressFailedTrace, source.c_str());
         }
@@ -722,7 +722,7 @@ void DumpHandler::transferTraceLog(const MoveContext &move)
     }
     if (isRegularFile(destination)) {
         syncFile(destination);
-        settleStoredFile(destination);
+        syncDirectoryOf(destination);
         settleLinks(links, move, moved);
     }
     if (moved) {

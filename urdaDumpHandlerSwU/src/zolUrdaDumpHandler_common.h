@@ -206,7 +206,6 @@ private:
     void removeMoveRecord();
     void finishMove();
     StoredFileLinks linksOf(const DumpKind &kind, const MoveContext &move) const;
-    void settleStoredFile(const std::string &destination);
     void settleLinks(const StoredFileLinks &links, const MoveContext &move, bool commandSucceeded);
     void transferCompressedDump(const DumpKind &kind, const MoveContext &move);
     void transferTraceLog(const MoveContext &move);

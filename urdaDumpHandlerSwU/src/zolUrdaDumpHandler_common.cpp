@@ -1291,13 +1291,11 @@ bool DumpHandler::isInterruptedMovesLog(const FileIdentity &kept, const MoveReco
     if (state == RecordState::valid && logged != record.sources.end()) {
         return kept == logged->second;
     }
+    const std::string finalDir = readConfigLines(diskInfoFilePath(m_diskInfoPath, m_mosaId), 1)[0];
     uint32_t markerSeqNr = 0;
     FileIdentity stored;
-    return readMarker(markerSeqNr) &&
-           identifyFile(readConfigLines(diskInfoFilePath(m_diskInfoPath, m_mosaId), 1)[0] +
-                            finalFileName(kTeLog, m_mosaId, markerSeqNr),
-                        stored) &&
-           kept == stored;
+    return !finalDir.empty() && readMarker(markerSeqNr) &&
+           identifyFile(finalDir + finalFileName(kTeLog, m_mosaId, markerSeqNr), stored) && kept == stored;
 }
 
 // The trace log's second name goes back to its first only when it provably

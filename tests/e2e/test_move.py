@@ -29,8 +29,7 @@ def test_full_move_of_several_chips(board):
     for mosa, dumps in all_dumps.items():
         board.chip(mosa, dumps=dumps)
     (board.final / "lm_2-6.gz").write_bytes(b"an older set of chip 2")
-    traced = not board.emulator
-    run = board.run(trace=traced)
+    run = board.run(trace=True)
     assert run.returncode == 0
     assert [t.kind for t in run.syslog] == ["syslog"] * 7, run.messages()
     assert [t.msg for t in run.syslog if t.msg.startswith("Will")] == [
@@ -39,7 +38,7 @@ def test_full_move_of_several_chips(board):
     assert_moved(board, 2, 7, all_dumps[2])
     assert_moved(board, 5, 1, all_dumps[5])
     created = [e.msg for e in run.events if e.msg.startswith("Created dumpfile")]
-    assert not traced or created == [f"Created dumpfile {board.final}/{k}_{m}-{s}.gz"
+    assert created == [f"Created dumpfile {board.final}/{k}_{m}-{s}.gz"
                        for m, s in ((1, 1), (2, 7), (5, 1)) for k in ("lm", "cm", "em")]
 
 

@@ -317,8 +317,6 @@ class Board:
         """Runs the program once. wrapper replaces the board's own wrapper
         (e.g. strace with fault injection); mounts are (bytes, path) tmpfs
         mounts of the given size inside the sandbox."""
-        if self.emulator and wrapper is not None:
-            self.on_unsupported("needs a native process: strace")
         if self.emulator and trace and not (self.lttng and self.lttng.consumerd):
             self.on_unsupported("needs the target architecture's LTTng consumer daemon")
         if trace and not self.lttng:

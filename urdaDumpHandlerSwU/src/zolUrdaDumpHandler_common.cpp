@@ -22,6 +22,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <initializer_list>
 #include <limits>
 #include <memory>
 
@@ -515,6 +516,7 @@ const DumpKind kCmDump{"cm_dump", "cm_", ".gz", "cmFile = %s destFile = %s",
 const DumpKind kEmDump{"em_dump", "em_", ".gz", "emFile = %s destFile = %s",
                        "Failed to stream compressing em dump %s", "Failed to move em dumps"};
 const DumpKind kTeLog{"te_log", "te_", ".log", nullptr, nullptr, "Failed to move dumped trace log"};
+const DumpKind *const kDumpKinds[] = {&kLmDump, &kCmDump, &kEmDump, &kTeLog};
 
 const char kInfoFileName[] = "info.txt";
 const char kMoveMarkerName[] = "dumpMoveStarted.txt";
@@ -1076,7 +1078,7 @@ uint32_t crc32Of(uint32_t crc, const void *data, size_t size)
 
 bool isSourceName(const std::string &name)
 {
-    for (const DumpKind *kind : {&kLmDump, &kCmDump, &kEmDump, &kTeLog}) {
+    for (const DumpKind *kind : kDumpKinds) {
         if (name == kind->sourceName) {
             return true;
         }
@@ -1345,7 +1347,7 @@ void DumpHandler::completeLinksOfSet(uint32_t seqNr)
         return;
     }
     const MoveContext move{seqNr, 0, linkDumpFilePath, linkTargetPrefix(finalDir, linkDumpFilePath), true, nullptr, {}};
-    for (const DumpKind *kind : {&kLmDump, &kCmDump, &kEmDump, &kTeLog}) {
+    for (const DumpKind *kind : kDumpKinds) {
         if (isRegularFile(finalDir + finalFileName(*kind, m_mosaId, seqNr))) {
             completeLinks(linksOf(*kind, move));
         }
@@ -1421,7 +1423,7 @@ uint32_t DumpHandler::resumeOrStartMove(const std::string &linkDumpFilePath, int
 void DumpHandler::identifyWaitingSources(MoveContext &move) const
 {
     move.record.seqNr = move.seqNr;
-    for (const DumpKind *kind : {&kLmDump, &kCmDump, &kEmDump, &kTeLog}) {
+    for (const DumpKind *kind : kDumpKinds) {
         const std::string source = areaPath(kind->sourceName);
         FileIdentity identity;
         if (!isRegularFile(source)) {

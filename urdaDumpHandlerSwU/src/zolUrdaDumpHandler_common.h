@@ -5,7 +5,6 @@
 #define ZOL_URDA_DUMP_HANDLER_COMMON_H
 
 #include <cstdint>
-#include <initializer_list>
 #include <map>
 #include <string>
 #include <vector>
@@ -65,6 +64,7 @@ extern const DumpKind kLmDump;
 extern const DumpKind kCmDump;
 extern const DumpKind kEmDump;
 extern const DumpKind kTeLog;
+extern const DumpKind *const kDumpKinds[4]; // in the order a move transfers them
 
 extern const char kInfoFileName[];
 extern const char kMoveMarkerName[];

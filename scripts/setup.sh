@@ -10,7 +10,7 @@ PACKAGES=(
   zlib1g-dev liblttng-ust-dev lttng-tools babeltrace2
   libgtest-dev libgmock-dev libbenchmark-dev
   python3 python3-pytest
-  bubblewrap strace valgrind procps time gzip findutils coreutils tree e2fsprogs btrfs-progs mount
+  bubblewrap strace valgrind procps time gzip findutils coreutils busybox tree e2fsprogs btrfs-progs mount
   debhelper dpkg-dev lintian man-db
 )
 

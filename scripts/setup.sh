@@ -1,18 +1,27 @@
 #!/usr/bin/env bash
-# Installs what building, packaging, testing and the demo need on Debian 12
-# (only the packages that are missing), then configures and builds into build/ (and,
-# with --sanitize, an AddressSanitizer/UBSan build into build-asan/).
+# Usage: scripts/setup.sh [--sanitize | --demo]
+# Installs the packages that are missing on Debian 12, then configures and
+# builds. Without --demo: what building, packaging and testing need, and the
+# program with its tests, warnings as errors, into build/ (with --sanitize
+# also an AddressSanitizer/UBSan build into build-asan/). With --demo: only
+# what the demo needs, and the program alone into build-demo/.
 set -euo pipefail
 cd "$(dirname "$0")/.."
+mode=${1:-}
 
-PACKAGES=(
-  g++ cmake ninja-build pkg-config make
-  zlib1g-dev liblttng-ust-dev lttng-tools babeltrace2
-  libgtest-dev libgmock-dev libbenchmark-dev
-  python3 python3-pytest
-  bubblewrap strace valgrind procps time gzip findutils coreutils busybox tree e2fsprogs btrfs-progs mount
+# Building the program and running the demo (scripts/demo.py, tools/board/).
+DEMO_PACKAGES=(
+  g++ cmake ninja-build pkg-config zlib1g-dev liblttng-ust-dev
+  python3 bubblewrap lttng-tools babeltrace2 tree
+)
+# The tests, the packages and the benchmarks besides.
+TEST_PACKAGES=(
+  make libgtest-dev libgmock-dev libbenchmark-dev python3-pytest
+  strace valgrind procps time gzip findutils coreutils busybox e2fsprogs btrfs-progs mount
   debhelper dpkg-dev lintian man-db
 )
+PACKAGES=("${DEMO_PACKAGES[@]}")
+[ "$mode" = --demo ] || PACKAGES+=("${TEST_PACKAGES[@]}")
 
 missing=()
 for package in "${PACKAGES[@]}"; do
@@ -25,7 +34,7 @@ if [ ${#missing[@]} -gt 0 ]; then
   # while a mirror syncs that architecture's index; the install below tells
   # whether what we need can be had.
   apt-get update || echo "apt-get update reported a failure; installing anyway"
-  apt-get install -y --no-install-recommends "${missing[@]}"
+  apt-get install -y -o DPkg::Lock::Timeout=600 --no-install-recommends "${missing[@]}"
 fi
 
 build() { # directory, extra cmake arguments...
@@ -34,7 +43,11 @@ build() { # directory, extra cmake arguments...
   cmake --build "$dir"
 }
 
-build build
-if [ "${1:-}" = "--sanitize" ]; then
-  build build-asan -DZOL_SANITIZE=ON
+if [ "$mode" = --demo ]; then
+  build build-demo -DZOL_BUILD_TESTS=OFF
+  exit 0
+fi
+build build -DZOL_BUILD_TESTS=ON -DZOL_WERROR=ON
+if [ "$mode" = --sanitize ]; then
+  build build-asan -DZOL_BUILD_TESTS=ON -DZOL_WERROR=ON -DZOL_SANITIZE=ON
 fi

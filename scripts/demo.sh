@@ -1,6 +1,8 @@
 #!/usr/bin/env bash
-# Sets up and builds, then runs the dump handler on a demo board in a sandbox.
+# Usage: scripts/demo.sh [--keep]
+# Installs what the demo needs, builds the program into build-demo/, then runs
+# it on a demo board in a sandbox; --keep leaves the board's directories.
 set -euo pipefail
 cd "$(dirname "$0")/.."
-bash scripts/setup.sh
-exec /usr/bin/python3 scripts/demo.py build/zolUrdaColdRestartDumpHandler
+bash scripts/setup.sh --demo
+exec /usr/bin/python3 scripts/demo.py build-demo/zolUrdaColdRestartDumpHandler "$@"

@@ -3,6 +3,7 @@
 # Installs the cross compiler and the build dependencies of the target
 # architecture through multiarch, cross-builds the Debian packages into
 # build-deb/<arch>/ (scripts/package.sh), checks the packaged binary,
+# cross-builds and installs the program as a BSP's build would (below),
 # cross-builds the unit tests into build-<arch>/ against the same multiarch
 # libraries, and runs the unit tests and the end-to-end suite, the latter on
 # the binary from the package, under qemu user-mode emulation. The suite's
@@ -80,6 +81,30 @@ EOF
   chmod 755 "$consumerd"
 }
 
+# What a BSP's build does with the toolchain file: a plain configure, which
+# leaves the tests off when cross-compiling (GoogleTest is hidden from it, so
+# that this fails should anything look for it), a build, and an install into
+# a staging root with DESTDIR.
+check_plain_cross_install() {
+  local dir=$build/plain stage=$PWD/$build/plain-stage unit_dir installed_file
+  echo "== A plain $arch cross build, installed with DESTDIR"
+  rm -rf "$dir" "$stage"
+  cmake -S . -B "$dir" -G Ninja -DCMAKE_TOOLCHAIN_FILE="cmake/toolchains/$arch.cmake" \
+    -DCMAKE_DISABLE_FIND_PACKAGE_GTest=ON --no-warn-unused-cli >/dev/null
+  cmake --build "$dir"
+  DESTDIR=$stage cmake --install "$dir" >/dev/null
+  # The unit goes where the target's systemd.pc says, else below the prefix /usr.
+  unit_dir=$(PKG_CONFIG_LIBDIR=/usr/lib/$triple/pkgconfig:/usr/share/pkgconfig \
+             pkg-config --variable=systemdsystemunitdir systemd 2>/dev/null || true)
+  for installed_file in usr/bin/zolUrdaColdRestartDumpHandler \
+      "${unit_dir:-/usr/lib/systemd/system}/zol-cold-restart-dump-handler.service" \
+      usr/share/man/man8/zolUrdaColdRestartDumpHandler.8 \
+      usr/share/doc/zol-cold-restart-dump-handler/zol-cold-restart-dump-handler-dumpdir.conf.example; do
+    [ -f "$stage/${installed_file#/}" ] || { echo "not installed: /${installed_file#/}" >&2; exit 1; }
+  done
+  file "$stage/usr/bin/zolUrdaColdRestartDumpHandler" | grep "$file_says"
+}
+
 install_cross_dependencies
 bash scripts/package.sh "$arch"
 prepare_consumerd
@@ -99,8 +124,11 @@ echo "$description"
 grep -q "$file_says" <<<"$description"
 grep -q ", stripped" <<<"$description" || { echo "the packaged binary is not stripped" >&2; exit 1; }
 
+check_plain_cross_install
+
 echo "== Unit tests on $build under qemu user-mode emulation"
-cmake -S . -B "$build" -G Ninja -DCMAKE_TOOLCHAIN_FILE="cmake/toolchains/$arch.cmake" >/dev/null
+cmake -S . -B "$build" -G Ninja -DCMAKE_TOOLCHAIN_FILE="cmake/toolchains/$arch.cmake" \
+  -DZOL_BUILD_TESTS=ON -DZOL_WERROR=ON >/dev/null
 cmake --build "$build" --target zolUnitTests
 status=0
 (cd "$build" && ctest --output-on-failure -E '^e2e$') || status=1

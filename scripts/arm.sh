@@ -99,7 +99,8 @@ check_plain_cross_install() {
   for installed_file in usr/bin/zolUrdaColdRestartDumpHandler \
       "${unit_dir:-/usr/lib/systemd/system}/zol-cold-restart-dump-handler.service" \
       usr/share/man/man8/zolUrdaColdRestartDumpHandler.8 \
-      usr/share/doc/zol-cold-restart-dump-handler/zol-cold-restart-dump-handler-dumpdir.conf.example; do
+      usr/share/doc/zol-cold-restart-dump-handler/zol-cold-restart-dump-handler-dumpdir.conf.example \
+      usr/lib/zol-cold-restart-dump-handler/zolUrdaDumpDirCheck usr/lib/sysusers.d/zol-cold-restart-dump-handler.conf; do
     [ -f "$stage/${installed_file#/}" ] || { echo "not installed: /${installed_file#/}" >&2; exit 1; }
   done
   file "$stage/usr/bin/zolUrdaColdRestartDumpHandler" | grep "$file_says"

@@ -575,6 +575,15 @@ std::vector<std::string> readConfigLines(const std::string &path, size_t count)
     return lines;
 }
 
+std::string directoryOf(const std::string &path)
+{
+    size_t slash = path.rfind('/');
+    if (slash == std::string::npos) {
+        return ".";
+    }
+    return slash == 0 ? "/" : path.substr(0, slash);
+}
+
 DumpHandler::DumpHandler(uint16_t mosaId, const std::string &intermediateDumpPath,
                          const std::string &diskInfoPath)
     : m_mosaId(mosaId), m_intermediateDumpPath(intermediateDumpPath), m_diskInfoPath(diskInfoPath)
@@ -612,15 +621,6 @@ std::string linkCommand(const DumpHandler::StoredFileLinks &links)
 {
     return "ln -s " + shellWord(links.target) + " " + shellWord(links.first) + " && " + "ln -s " +
            shellWord(links.target) + " " + shellWord(links.second);
-}
-
-std::string directoryOf(const std::string &path)
-{
-    size_t slash = path.rfind('/');
-    if (slash == std::string::npos) {
-        return ".";
-    }
-    return slash == 0 ? "/" : path.substr(0, slash);
 }
 
 // The source lives in persistent memory, the final dump directory on flash:

@@ -87,6 +87,11 @@ std::string diskInfoFilePath(const std::string &diskInfoPath, uint16_t mosaId);
 // cannot be read, or is not a regular file) are empty.
 std::vector<std::string> readConfigLines(const std::string &path, size_t count);
 
+// The directory part of a path: what precedes its last "/" ("/" for a name at
+// the root, "." for a bare name). A prefix such as finalDumpFilePath names
+// the directory its files land in this way, with or without a trailing "/".
+std::string directoryOf(const std::string &path);
+
 // Prefix that makes a link in linkDir resolve to a file in finalDir: relative
 // where the two share leading components, else finalDir itself.
 std::string linkTargetPrefix(const std::string &finalDir, const std::string &linkDir);

@@ -17,7 +17,7 @@ ROOT_PACKAGES=systemd,systemd-sysv,dbus,liblttng-ust1,zlib1g,lttng-tools,babeltr
 BOOT_LIMIT=${ZOL_BOOT_LIMIT:-300} # seconds; only a safety net, the power-off ends the boot
 CONSOLE_LOG=$CACHE/last-boot-console.log
 UNIT=zol-cold-restart-dump-handler.service
-MAX_EXPOSURE=1.5
+MAX_EXPOSURE=1.0
 
 work="" building="" merged=""
 cleanup() {
@@ -103,12 +103,12 @@ prepare_container() {
   if grep -E '^(Get|Hit|Ign|Err):[0-9]+ [a-z+]+://' "$work/install.log"; then fail "apt-get went to the network (above)"; fi
 }
 
-boot() {
+boot() { # extra systemd-nspawn arguments...
   local start status=0
   echo "== Booting the container"
   start=$(now_ms)
   timeout -k 10 "$BOOT_LIMIT" systemd-nspawn -b --register=no --keep-unit -q --private-network --console=read-only \
-    -D "$merged" >"$CONSOLE_LOG" 2>&1 || status=$?
+    "$@" -D "$merged" >"$CONSOLE_LOG" 2>&1 || status=$?
   if [ "$status" -ne 0 ]; then
     tail -n 30 "$CONSOLE_LOG" >&2
     echo "(whole console output: $CONSOLE_LOG)" >&2
@@ -141,12 +141,12 @@ check_journal() {
   expect "no line under identity zolUrdaColdRestartDumpHandler" [ -s "$log" ]
   expect "no 'Cold restart dump handler is DONE' line" grep -q 'Cold restart dump handler is DONE' "$log"
   if grep -E 'ZOL_TRACE Error|Fatal' "$log"; then fail "the program reported errors (above)"; fi
-  expect "not every line has priority user.info" \
+  expect "not every line has priority user.info: $(cat "$log")" \
     [ "$(cat "$merged/var/lib/zol-boot-test/program-user-info.txt")" = "$(wc -l <"$log")" ]
 }
 
-check_chip() { # chip final link keep seq
-  local chip=$1 final=$merged$2 link=$merged$3 seq=$5 kind name file linked
+check_chip() { # chip final link keep seq [root]
+  local chip=$1 final=${6:-$merged}$2 link=${6:-$merged}$3 seq=$5 kind name file linked
   for kind in "${KINDS[@]}"; do
     name=$(final_name "$kind" "$chip" "$seq")
     file=$final$name
@@ -166,7 +166,8 @@ entries() { find "$1" -mindepth 1 -maxdepth 1 -name "${2:-*}" | wc -l; } # direc
 
 check_dumps() {
   local entry final=$merged/var/lib/zol/dumps/mosa1 links=$merged/var/lib/zol/links/mosa1
-  local areas=$merged/var/lib/zol-boot-test/areas.txt only_info=()
+  local state=$merged/var/lib/zol-boot-test only_info=()
+  local areas=$state/areas.txt
   # shellcheck source=tests/boot/dumps.sh
   source tests/boot/dumps.sh
   for entry in "${CHIPS[@]}"; do
@@ -179,8 +180,12 @@ check_dumps() {
   expect "chip 1's set 2 was deleted" [ "$(entries "$final" '*_1-2.*')" = 4 ]
   expect "chip 1's dangling links are left" [ "$(find -L "$links" -type l | wc -l)" = 0 ]
   expect "chip 1's link directory has $(entries "$links") entries, not 16" [ "$(entries "$links")" = 16 ]
-  expect "the dump areas should hold only info.txt: $(cat "$areas")" \
+  # The baseband stand-in wrote its dump once the move was over: it waits.
+  only_info[1]+="lm_dump "
+  expect "the dump areas should hold only info.txt and the baseband's new dump: $(cat "$areas")" \
     [ "$(cat "$areas")" = "$(printf '%s\n' "${only_info[@]}")" ]
+  expect "the baseband stand-in started before the move had finished: $(cat "$state/handler-at-baseband.txt")" \
+    grep -qx ActiveState=active "$state/handler-at-baseband.txt"
 }
 
 check_sandbox() {
@@ -199,6 +204,78 @@ check_sandbox() {
 dumps_fingerprint() { # every entry of the final dump and link directories, with each file's digest
   (cd "$merged" && find var/lib/zol data/zol srv/zol -printf '%p %y %s %T@ %l\n' | sort &&
     find var/lib/zol data/zol srv/zol -type f -print0 | sort -z | xargs -0 md5sum)
+}
+
+# The board's seams. Persistent memory is bound from the host, so that it
+# outlives each boot as on a board: chip 2's final dump directory is one the
+# unit may write by default, chip 4's lies on a flash at /mnt/flash. Until the
+# flash is mounted and the drop-in lets the unit write it, the unit must fail
+# before the program runs, and every dump must wait.
+SEAM_CHIPS=("2 /data/zol/dumps/mosa2/ /data/zol/links/mosa2/ 3 2" "4 /mnt/flash/dumps/mosa4/ /mnt/flash/dumps/links/mosa4/ 3 1")
+
+pmem_fingerprint() { (cd "$work/pmem" && find . -type f -print0 | sort -z | xargs -0 md5sum); }
+
+seam_boot() { # extra systemd-nspawn arguments...
+  local state=$merged/var/lib/zol-boot-test unit
+  rm -rf "$state" && mkdir -p "$state"
+  for unit in zol-boot-layout zol-boot-probe zol-boot-baseband; do
+    rm -f "$merged/etc/systemd/system/multi-user.target.wants/$unit.service"
+  done
+  boot --bind="$work/pmem:/run/pmem" "$@"
+  [ -f "$state/report-complete" ] || fail "the report unit did not finish (console output: $CONSOLE_LOG)"
+}
+
+# A failed check fails the unit; a failed assertion leaves it inactive with
+# the assertion in its journal.
+expect_dumps_kept() { # what, persistent memory's fingerprint before the boot, the unit's state
+  local state=$merged/var/lib/zol-boot-test
+  expect "$1: the unit is not $3: $(tr '\n' ' ' <"$state/unit.txt")" grep -qx "ActiveState=$3" "$state/unit.txt"
+  if grep -q 'Cold restart dump handler is DONE' "$state/program.log"; then fail "$1: the program ran"; fi
+  expect "$1: persistent memory changed" [ "$(pmem_fingerprint)" = "$2" ]
+}
+
+check_seams() {
+  # shellcheck source=tests/boot/dumps.sh
+  source tests/boot/dumps.sh
+  local entry before state=$merged/var/lib/zol-boot-test gid left
+  local drop_in=$merged/etc/systemd/system/$UNIT.d/flash.conf flash=$work/flashroot/mnt/flash
+  for entry in "${SEAM_CHIPS[@]}"; do
+    # shellcheck disable=SC2086
+    area "$work/pmem/zol" $entry
+  done
+  before=$(pmem_fingerprint)
+
+  echo "== Seam: the flash's directory outside the unit's writable paths, no drop-in"
+  mkdir -p "$merged/mnt/flash/dumps/mosa4"
+  seam_boot
+  expect_dumps_kept "no drop-in" "$before" failed
+  expect "no drop-in: the journal does not name the path and the line that fixes it: $(cat "$state/program.log")" \
+    grep -q 'final dump directory /mnt/flash/dumps/mosa4 .*ReadWritePaths=/mnt/flash/dumps/mosa4' "$state/program.log"
+
+  echo "== Seam: the documented drop-in, the flash not mounted"
+  rm -r "$merged/mnt/flash/dumps"
+  cp packaging/zol-cold-restart-dump-handler-dumpdir.conf.example "$drop_in"
+  seam_boot
+  expect_dumps_kept "flash not mounted" "$before" inactive
+  expect "flash not mounted: the journal does not name the mount point: $(cat "$state/unit.log")" \
+    grep -q 'Assertion failed' "$state/unit.log"
+
+  echo "== Seam: the flash mounted"
+  mkdir -p "$flash/dumps/mosa4"
+  seam_boot --bind="$flash:/mnt/flash"
+  expect "flash mounted: unit state $(tr '\n' ' ' <"$state/unit.txt")" grep -qx Result=success "$state/unit.txt"
+  # shellcheck disable=SC2086
+  check_chip ${SEAM_CHIPS[0]}
+  # shellcheck disable=SC2086
+  check_chip ${SEAM_CHIPS[1]} "$work/flashroot"
+  left=$(find "$work/pmem"/zol/mosa* -type f ! -name info.txt)
+  expect "flash mounted: left in persistent memory: $left" [ -z "$left" ]
+  gid=$(awk -F: '$1 == "zol-dumps" { print $3 }' "$merged/etc/group")
+  expect "no group zol-dumps on the container" [ -n "$gid" ]
+  left=$(find "$merged/data/zol/dumps/mosa2" "$flash" -mindepth 1 \( \( -type f -name '*.gz' \( ! -perm 640 -o ! -gid "$gid" \) \) \
+    -o \( -type d -name links \( ! -perm 750 -o ! -gid "$gid" \) \) \) -printf '%p %m %g\n')
+  expect "stored dumps or made directories readable by others, or not by zol-dumps: $left" [ -z "$left" ]
+  echo "Seams: the unit failed and kept every dump without the drop-in and without the mount, and moved them once both were there"
 }
 
 # An integrator's removal: apt-get purge in the container (not booted), then
@@ -238,5 +315,6 @@ if [ "${BASH_SOURCE[0]}" = "$0" ]; then
   check_dumps
   check_sandbox
   echo "Boot test passed: the unit the package enabled ran once at boot and moved, linked and pruned every chip's dumps"
+  check_seams
   check_purge
 fi

@@ -41,23 +41,39 @@ old_set() { # chip final link seq: a set left by an earlier boot, with its links
   done
 }
 
+area() { # pmem chip final link keep: a chip's dumps and configuration in persistent memory
+  local pmem=$1 chip=$2 final=$3 link=$4 keep=$5 kind
+  mkdir -p "$pmem/diskInfo" "$pmem/mosa$chip"
+  printf '%s\n%s\n' "$link" "$keep" > "$pmem/mosa$chip/info.txt"
+  printf '%s\n%s\n' "$final" "$BUDGET" > "$pmem/diskInfo/diskInfoMosa$chip"
+  for kind in "${KINDS[@]}"; do
+    content "$chip" "$kind" > "$pmem/mosa$chip/$(source_name "$kind")"
+  done
+}
+
 layout() {
-  local entry chip final link keep kind
-  mkdir -p "$PMEM/diskInfo" "$STATE"
+  local entry chip final link keep
+  mkdir -p "$STATE"
   for entry in "${CHIPS[@]}"; do
     read -r chip final link keep _ <<<"$entry"
-    mkdir -p "$PMEM/mosa$chip" "$final"
-    printf '%s\n%s\n' "$link" "$keep" > "$PMEM/mosa$chip/info.txt"
-    printf '%s\n%s\n' "$final" "$BUDGET" > "$PMEM/diskInfo/diskInfoMosa$chip"
-    for kind in "${KINDS[@]}"; do
-      content "$chip" "$kind" > "$PMEM/mosa$chip/$(source_name "$kind")"
-    done
+    area "$PMEM" "$chip" "$final" "$link" "$keep"
+    mkdir -p "$final"
   done
   mkdir -p /var/lib/zol/links/mosa1 /srv/zol/links/mosa3
   old_set 1 /var/lib/zol/dumps/mosa1/ /var/lib/zol/links/mosa1/ 1
   old_set 1 /var/lib/zol/dumps/mosa1/ /var/lib/zol/links/mosa1/ 2
   ln -s ../../dumps/mosa1/lm_1-0.gz /var/lib/zol/links/mosa1/dangling
   trace_start
+}
+
+# The stand-in for the baseband software, ordered after the handler as the
+# README says: notes the handler's state at its start, then writes a new dump
+# as a chip that crashes again early in the boot would. The dump must wait in
+# persistent memory for the next boot's move.
+BASEBAND_DUMP="a dump written after this boot's move"
+baseband() {
+  systemctl show -p ActiveState zol-cold-restart-dump-handler.service > "$STATE/handler-at-baseband.txt"
+  echo "$BASEBAND_DUMP" > "$PMEM/mosa2/lm_dump"
 }
 
 # Records the handler's LTTng-UST events, to show the sandbox lets them through.

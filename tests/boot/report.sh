@@ -15,8 +15,9 @@ journalctl --sync
 journalctl -b -o cat UNIT="$UNIT" MESSAGE_ID="$UNIT_STARTING" | wc -l > starts.txt
 journalctl -b -o cat -t "$ID" > program.log
 journalctl -b -o cat -t "$ID" -p info..info --facility=user | wc -l > program-user-info.txt
+journalctl -b -o cat -u "$UNIT" > unit.log
 for area in /run/pmem/zol/mosa*/; do
-  echo "$area $(find "$area" -mindepth 1 -printf '%f ')"
+  echo "$area $(find "$area" -mindepth 1 -printf '%f\n' | sort | tr '\n' ' ')"
 done > areas.txt
 if [ -d trace ]; then
   lttng stop zolboot >/dev/null && lttng destroy zolboot >/dev/null

@@ -249,8 +249,8 @@ check_seams() {
   mkdir -p "$merged/mnt/flash/dumps/mosa4"
   seam_boot
   expect_dumps_kept "no drop-in" "$before" failed
-  expect "no drop-in: the journal does not name the path and the line that fixes it: $(cat "$state/program.log")" \
-    grep -q 'final dump directory /mnt/flash/dumps/mosa4 .*ReadWritePaths=/mnt/flash/dumps/mosa4' "$state/program.log"
+  expect "no drop-in: no line at priority err names the path and the line that fixes it: $(cat "$state/program.log")" \
+    grep -q 'final dump directory /mnt/flash/dumps/mosa4 .*ReadWritePaths=/mnt/flash/dumps/mosa4' "$state/program-errors.log"
 
   echo "== Seam: the documented drop-in, the flash not mounted"
   rm -r "$merged/mnt/flash/dumps"

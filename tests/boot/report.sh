@@ -14,6 +14,7 @@ systemctl show -p Result zol-boot-layout.service > layout.txt
 journalctl --sync
 journalctl -b -o cat UNIT="$UNIT" MESSAGE_ID="$UNIT_STARTING" | wc -l > starts.txt
 journalctl -b -o cat -t "$ID" > program.log
+journalctl -b -o cat -t "$ID" -p err > program-errors.log
 journalctl -b -o cat -t "$ID" -p info..info --facility=user | wc -l > program-user-info.txt
 journalctl -b -o cat -u "$UNIT" > unit.log
 for area in /run/pmem/zol/mosa*/; do

@@ -1,4 +1,6 @@
+import shutil
 import signal
+import subprocess
 import sys
 from pathlib import Path
 
@@ -20,6 +22,8 @@ def pytest_addoption(parser):
     parser.addoption("--program", required=True, help="the dump handler binary")
     parser.addoption("--wrapper", default="", help="command that runs the program, e.g. valgrind")
     parser.addoption("--emulator", default="", help="user-mode emulator for a cross-built program")
+    parser.addoption("--busybox", default="",
+                     help="a BusyBox binary: its applets are the shell and every command the program runs")
     parser.addoption("--cutpoint", default="", help="the power-cut tracer; without it the power-cut suite is skipped")
     parser.addoption("--consumerd", default="",
                      help="the target architecture's LTTng consumer daemon under the emulator (a program or script): "
@@ -46,11 +50,25 @@ def lttng_daemon(tmp_path_factory, program, request):
         yield daemon
 
 
+@pytest.fixture(scope="session")
+def busybox(tmp_path_factory, request):
+    binary = request.config.getoption("--busybox")
+    if not binary:
+        return None
+    applets = sandbox.BusyBox(tmp_path_factory.mktemp("busybox"), shutil.which(binary) or binary)
+    # Where the program's shell looks, the shell and each command it runs are BusyBox.
+    probe = 'for c in sh mkdir ln mv find rm; do readlink -f "$(command -v $c)"; done'
+    found = subprocess.run(["bwrap", "--dev-bind", "/", "/", *applets.binds(), "--", "sh", "-c", probe],
+                           capture_output=True, text=True)
+    assert found.stdout.split() == ["/usr/sbin/busybox"] * 6, found.stdout + found.stderr
+    return applets
+
+
 @pytest.fixture
-def board(tmp_path, program, request, lttng_daemon):
+def board(tmp_path, program, request, lttng_daemon, busybox):
     wrapper = request.config.getoption("--wrapper").split()
     b = sandbox.Board(tmp_path, program, wrapper, emulator=request.config.getoption("--emulator").split(),
-                      lttng=lttng_daemon)
+                      lttng=lttng_daemon, busybox=busybox)
     b.on_unsupported = pytest.skip
     yield b
     b.close()

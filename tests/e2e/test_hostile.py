@@ -215,6 +215,7 @@ ROWS = {
 }
 
 
+@pytest.mark.busybox
 @pytest.mark.parametrize("row", ROWS)
 def test_hostile_input_never_hangs_injects_or_stops_the_other_chips(board, row):
     lay_out, outcome = ROWS[row]

@@ -71,11 +71,17 @@ def test_move_marker_life_cycle(board):
 
     # A stray file with an underscore makes every run take a number and move nothing.
     (area / "notes_from_modem").write_text("x")
+    # Its retention leaves set 9's links dead; they go, and so does one below, but not a live one.
+    (board.links / "below").mkdir()
+    (board.links / "below" / "lm_3-1.gz").symlink_to("../../final/lm_3-1.gz")
+    (board.final / "notes").write_text("not a dump")
+    (board.links / "below" / "notes").symlink_to("../../final/notes")
     run = board.run(trace=True)
     assert "Create temporary file /run/pmem/zol/mosa3/dumpMoveStarted.txt" in run.messages()
     assert sorted(p.name for p in area.iterdir()) == ["info.txt", "notes_from_modem"]
     assert not (board.final / "lm_3-10.gz").exists()
     assert not (board.final / "lm_3-2.gz").exists(), "MaxNumberOfDumps 1 keeps no old set"
+    assert [p.name for p in board.links.rglob("*") if p.is_symlink()] == ["notes"], "dead links, and only they, go"
 
 
 @pytest.mark.fullmove

@@ -238,6 +238,39 @@ def check_valgrind_report(report):
         assert _ALLOWED_OPEN_FD.search(fd_block), "descriptor left open:\n" + fd_block
 
 
+class BusyBox:
+    """BusyBox as the board's shell and every command the program runs, as on
+    a Yocto or Buildroot image: a folder of its applets stands at /usr/bin and
+    /usr/sbin in the sandbox (/bin and /sbin link there on a merged /usr), so
+    no coreutils or findutils remain. Libraries stay the machine's."""
+
+    HIDDEN = ("/usr/bin", "/usr/sbin")
+    PATH = "/usr/sbin:/usr/bin:/sbin:/bin"
+    TOOLS = "/run/host-tools"  # wrappers and emulators the applets would hide
+
+    def __init__(self, folder, binary):
+        self.folder = Path(folder)
+        shutil.copy(binary, self.folder / "busybox")  # the applets' target, visible in the sandbox
+        applets = subprocess.run([binary, "--list"], check=True, capture_output=True, text=True).stdout.split()
+        for applet in set(applets) - {"busybox"}:
+            (self.folder / applet).symlink_to("busybox")
+
+    def binds(self):
+        args = ["--setenv", "PATH", self.PATH]
+        for hidden in self.HIDDEN:
+            args += ["--ro-bind", str(self.folder), hidden]
+        return args
+
+    def reachable(self, command):
+        """bubblewrap arguments and the command, with its program (valgrind,
+        strace, an emulator) bound into the sandbox if the applets hide it."""
+        host = shutil.which(command[0]) if command else None
+        if host is None or ("/" in command[0] and os.path.dirname(os.path.realpath(host)) not in self.HIDDEN):
+            return [], command
+        inside = f"{self.TOOLS}/{os.path.basename(host)}"
+        return ["--ro-bind", host, inside], [inside] + command[1:]
+
+
 class Board:
     """A board's file system as the program sees it after a cold restart.
 
@@ -246,8 +279,9 @@ class Board:
     path inside and outside the sandbox.
     """
 
-    def __init__(self, base, program, wrapper=None, pmem=None, emulator=None, lttng=None):
+    def __init__(self, base, program, wrapper=None, pmem=None, emulator=None, lttng=None, busybox=None):
         self.base = Path(base)
+        self.busybox = busybox  # a BusyBox for the shell and the commands, or None for the machine's
         self.lttng = lttng  # a started PrivateLttng, or None for a board without a session daemon
         self.program = str(program)
         self.wrapper = list(wrapper or [])
@@ -311,7 +345,12 @@ class Board:
         cmd += ["--die-with-parent"]
         if unshare_pid:
             cmd += ["--unshare-pid", "--proc", "/proc"]  # /proc of its own pid namespace
-        return cmd + ["--"] + (self.wrapper if wrapper is None else list(wrapper)) + self.emulator + [self.program]
+        wrapper, emulator = self.wrapper if wrapper is None else list(wrapper), self.emulator
+        if self.busybox:
+            cmd += self.busybox.binds()
+            (bind_wrapper, wrapper), (bind_emulator, emulator) = map(self.busybox.reachable, (wrapper, emulator))
+            cmd += bind_wrapper + bind_emulator
+        return cmd + ["--"] + wrapper + emulator + [self.program]
 
     def run(self, env=None, trace=False, loglevel=None, unshare_pid=False, wrapper=None, mounts=(), timeout=600):
         """Runs the program once. wrapper replaces the board's own wrapper

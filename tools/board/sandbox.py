@@ -5,6 +5,7 @@ syslog socket standing in for /dev/log, and optionally a real LTTng session
 that records the program's debug events.
 """
 
+import glob
 import os
 import re
 import select
@@ -263,12 +264,15 @@ class BusyBox:
 
     def reachable(self, command):
         """bubblewrap arguments and the command, with its program (valgrind,
-        strace, an emulator) bound into the sandbox if the applets hide it."""
+        strace, an emulator) bound into the sandbox if the applets hide it,
+        together with its companions (Debian's valgrind runs valgrind.bin)."""
         host = shutil.which(command[0]) if command else None
         if host is None or ("/" in command[0] and os.path.dirname(os.path.realpath(host)) not in self.HIDDEN):
             return [], command
-        inside = f"{self.TOOLS}/{os.path.basename(host)}"
-        return ["--ro-bind", host, inside], [inside] + command[1:]
+        args = []
+        for path in glob.glob(glob.escape(host) + "*"):
+            args += ["--ro-bind", path, f"{self.TOOLS}/{os.path.basename(path)}"]
+        return args, [f"{self.TOOLS}/{os.path.basename(host)}"] + command[1:]
 
 
 class Board:

@@ -69,14 +69,6 @@ def test_move_marker_life_cycle(board):
     assert_moved(board, 3, 9, dumps)
     assert (board.final / "lm_3-2.gz").exists()
 
-    # A stray file with an underscore makes every run take a number and move nothing.
-    (area / "notes_from_modem").write_text("x")
-    run = board.run(trace=True)
-    assert "Create temporary file /run/pmem/zol/mosa3/dumpMoveStarted.txt" in run.messages()
-    assert sorted(p.name for p in area.iterdir()) == ["info.txt", "notes_from_modem"]
-    assert not (board.final / "lm_3-10.gz").exists()
-    assert not (board.final / "lm_3-2.gz").exists(), "MaxNumberOfDumps 1 keeps no old set"
-
 
 @pytest.mark.fullmove
 def test_existing_links_fail_the_link_commands_but_keep_the_files(board):

@@ -83,10 +83,7 @@ def from_another_move(path):
 
 
 def replaced(make):
-    def replace(path):
-        path.unlink()
-        make(path)
-    return replace
+    return lambda path: (path.unlink(), make(path))
 
 
 DAMAGE = {"emptied": lambda p: p.write_bytes(b""), "garbled": lambda p: p.write_bytes(garbled_bytes(p.read_bytes() or b"x")),

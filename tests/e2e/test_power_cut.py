@@ -41,14 +41,9 @@ def final_through_a_soft_link():
 # On btrfs a file's fsync does not carry other changes of its directory to
 # the device, so a directory that is never synchronised loses them.
 # (A move that resumes an interrupted one is cut at every step by the crash explorer.)
-def without_hard_links():
-    return [Chip(5, "links5", 3, seq=1, waiting=chip_dumps(5, 60_000), further=chip_dumps(5, 8_000, seed=100),
-                 no_hard_links=True)]
-
-
-SCENARIOS = {"two_chips": (two_chips, "ext4"), "final_through_a_soft_link": (final_through_a_soft_link, "btrfs"),
-             "without_hard_links_ext4": (without_hard_links, "ext4"),
-             "without_hard_links_btrfs": (without_hard_links, "btrfs")}
+SCENARIOS = {"two_chips": (two_chips, "ext4"), "final_through_a_soft_link": (final_through_a_soft_link, "btrfs"), **{
+    f"without_hard_links_{fs}": (lambda: [Chip(5, "links5", 3, seq=1, waiting=chip_dumps(5, 60_000), no_hard_links=True,
+                                               further=chip_dumps(5, 8_000, seed=100))], fs) for fs in ("ext4", "btrfs")}}
 
 
 @pytest.fixture(scope="session")

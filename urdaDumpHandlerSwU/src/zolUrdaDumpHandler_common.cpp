@@ -426,6 +426,7 @@ std::vector<std::string> splitPath(const std::string &path)
 namespace {
 
 constexpr size_t kChunkSize = 65536;
+constexpr char kTemporarySuffix[] = ".new"; // a file written beside its name, then renamed into it
 constexpr int kGzipWindowBits = 16 + 11; // gzip wrapper, 2 KiB window
 constexpr int kDeflateMemLevel = 7;
 
@@ -801,15 +802,20 @@ bool DumpHandler::keepTraceLog(const std::string &source, const std::string &kep
         ZOL_ERROR_TRACE("Failed to read %s, errno = %s", source.c_str(), strerror(readError));
         return false;
     }
+    // The copy is made beside its name and renamed into it, so that a cut
+    // never leaves a part of the log under the second name.
     const int linkError = errno;
+    const std::string copyPath = keptPath + kTemporarySuffix;
+    remove(copyPath.c_str());
     constexpr mode_t kNewFileMode = 0666; // as fopen creates it, less the umask
-    FileDescriptor copy(open(keptPath.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, kNewFileMode));
-    if (copy.get() >= 0 && readThrough(source, copy.get(), identity)) {
+    FileDescriptor copy(open(copyPath.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, kNewFileMode));
+    if (linkError != EEXIST && copy.get() >= 0 && readThrough(source, copy.get(), identity) &&
+        rename(copyPath.c_str(), keptPath.c_str()) == 0) {
         return true;
     }
     const int copyError = errno;
     if (copy.get() >= 0) {
-        unlink(keptPath.c_str());
+        unlink(copyPath.c_str());
     }
     ZOL_ERROR_TRACE("Failed to keep %s as %s, errno = %s, then %s; the trace log waits", source.c_str(),
                     keptPath.c_str(), strerror(linkError), strerror(copyError));
@@ -1209,7 +1215,8 @@ void DumpHandler::cleanDeadLinks(const std::string &linkDumpFilePath)
 // |   is at K only                    | te_log that does not match  | its place; te_log moves next   | synchronised                           |
 // | the area back as a copy, with or  | as in any row               | as in that row                 | only sizes and CRCs decide             |
 // |   without its times               |                             |                                |                                        |
-// | no hard links (link refused)      | K made as a copy instead    | as with K                      | the copy is made from the one read     |
+// | no hard links (link refused)      | K made as a copy beside its | as with K; a part of a copy is | the copy is made from the one read and |
+// |                                   | name, renamed into it       | removed (te_log still holds it)| renamed whole before the mv            |
 // | no room for K at all              | M, R; te_log                | te_log waits, traced           | the log never leaves the area unkept   |
 // | no space for M or R (a full area) | M or not; R old or none     | R traced on writing; an old R  | sources go only after their copies are |
 // |                                   |                             | resumes what it names; no R:   | on the device: stored twice at worst,  |
@@ -1262,7 +1269,6 @@ constexpr char kRecordHeader[] = "dumpMove";
 constexpr char kRecordMoving[] = "moving";
 constexpr char kRecordStored[] = "stored";
 constexpr char kRecordEnd[] = "end";
-constexpr char kTemporarySuffix[] = ".new";
 
 // Indexed by SourceState.
 constexpr const char *kSourceStateNames[] = {"waiting", "moving", "stored"};
@@ -1513,6 +1519,7 @@ void removeForeignKeptLog(const std::string &keptPath)
 void DumpHandler::settleKeptTraceLog(const MoveRecord &record, RecordState state)
 {
     const std::string keptPath = areaPath(kKeptTraceLogName);
+    remove((keptPath + kTemporarySuffix).c_str()); // a part of a copy: the log is still at its first name
     struct stat status;
     if (lstat(keptPath.c_str(), &status) != 0) {
         return;

@@ -1,9 +1,8 @@
-"""Boards whose moves are interrupted, and what every move must leave: the
-crash explorer and the power-cut suite lay out and judge the same way.
+"""Boards whose moves are interrupted, and what every move must leave, for the
+crash explorer and the power-cut suite. A place holds the final dump
+directory (`final`) and the link directories below its `root`."""
 
-A place holds the final dump directory (`final`, the real directory) and the
-link directories below its `root`."""
-
+import errno
 import gzip
 import os
 from collections import Counter
@@ -11,6 +10,7 @@ from dataclasses import dataclass, field
 
 KINDS = {"lm_dump": ("lm", ".gz"), "cm_dump": ("cm", ".gz"), "em_dump": ("em", ".gz"), "te_log": ("te", ".log")}
 MARKER = "dumpMoveStarted.txt"
+FOREIGN = "foreign_name"  # a file of someone else's that the program never moves
 
 
 @dataclass
@@ -28,6 +28,9 @@ class Chip:
     marker: bool = False                            # a move marker holding seq waits
     further_seq: int = None                         # the next move's number (default seq + 1)
     final_via: str = "final"                        # the final dump directory as configured, below root
+    arrivals: dict = field(default_factory=dict)    # source -> bytes that arrived after a cut: the next number
+    window_unknown: bool = False                    # more moves than planned: old sets may be deleted
+    no_hard_links: bool = False                     # the dump area refuses hard links
 
     def __post_init__(self):
         if self.further_seq is None:
@@ -115,30 +118,31 @@ def set_names(chip, seq, factors=(1,)):
 
 
 def check_outcome(board, place, chips, further=False):
-    """Problems ('kind: detail') with the outcome of a move, or of the
-    further move after it: every waiting dump stored once, under its number,
-    with both links; nothing stored before damaged, or deleted while the
-    window keeps it; nothing stray; the dump area left with info.txt alone.
-    An old set the retention deletes may come back after a power cut, if
-    its deletion was not yet durable: then whole and with its links."""
+    """Problems ('kind: detail'): every dump stored once, under its number, with
+    both links; nothing stored before damaged, or deleted while the window keeps
+    it (a deletion a power cut undid: whole); nothing stray; only info.txt left."""
     problems = []
     allowed_final, allowed_links = set(), {}
     for chip in chips:
-        leftovers = sorted(p.name for p in board.area(chip.mosa).iterdir() if p.name != "info.txt")
+        leftovers = sorted(p.name for p in board.area(chip.mosa).iterdir() if p.name not in ("info.txt", FOREIGN))
         if leftovers:
             problems.append(f"dump area not clean: mosa{chip.mosa} holds {', '.join(leftovers)}")
         links = allowed_links.setdefault(place.root / chip.links, set())
-        sets = {chip.seq: {**chip.stored, **chip.waiting}}
+        sets = {chip.seq: {**chip.stored, **chip.waiting}, **({chip.seq + 1: chip.arrivals} if chip.arrivals else {})}
         if further:
             sets[chip.further_seq] = chip.further
         for seq, dumps in sets.items():
-            problems += check_set(place, chip, seq, dumps, "dump ")
+            # An arrival takes a number: the further move's window may then let the interrupted set go.
+            if not (further and seq <= chip.further_seq - chip.max_dumps and not any(
+                    (place.final / final_name(source, chip.mosa, seq)).exists() for source in dumps)):
+                problems += check_set(place, chip, seq, dumps, "dump ")
             allowed_final |= set_names(chip, seq)
             links |= set_names(chip, seq, (1, 256))
         for seq, dumps in chip.old_sets.items():
-            if seq not in (chip.further_dropped if further else chip.dropped):
+            gone = chip.further_dropped if further else chip.dropped
+            if seq not in gone and not chip.window_unknown:
                 problems += check_set(place, chip, seq, dumps, "old set ")
-            elif not further:
+            elif not further or chip.window_unknown:
                 if any((place.final / final_name(source, chip.mosa, seq)).exists() for source in dumps):
                     problems += check_set(place, chip, seq, dumps, "deleted set back ")
             else:
@@ -155,17 +159,24 @@ def check_outcome(board, place, chips, further=False):
     return problems
 
 
-def run_and_check(board, place, chips):
-    """Problems after a rerun and a further move of new dumps."""
+def refusing_links(board, chips, cutpoint, watched):
+    """The tracer's options, and the runner of the reruns, for an area that refuses hard links."""
+    options = ("--refuse-links", errno.EPERM) if chips[0].no_hard_links else ()
+    return options, (lambda: board.run(wrapper=[cutpoint] + [a for d in watched for a in ("--watch", str(d))] + [
+        *map(str, options), "--census", os.devnull, "--"], unshare_pid=True)) if options else board.run
+
+
+def run_and_check(board, place, chips, run):
+    """Problems after a rerun and a further move of new dumps (each one run())."""
     problems = []
-    rerun = board.run()
+    rerun = run()
     if rerun.returncode != 0:
         problems.append(f"exit status: the rerun exited {rerun.returncode}: {rerun.messages('fatal')} "
                         f"{rerun.stderr.strip()[-300:]}")
     problems += check_outcome(board, place, chips)
     for chip in chips:
         lay_waiting(board, place, chip, chip.further)
-    further = board.run()
+    further = run()
     if further.returncode != 0:
         problems.append(f"exit status: the further move exited {further.returncode}")
     # What the rerun left wrong and the further move did not change is said once.

@@ -1,15 +1,8 @@
-"""Power cuts at every step of a move.
-
-The dump area is persistent memory: it keeps every write across a power cut.
-The flash keeps only what the kernel wrote to the device. Here the final dump
-directory and the link directories live on a real ext4 file system on a loop
-device, mounted with a long commit interval so that nothing becomes durable
-behind the program's back. At every crash-relevant call of a move the whole
-process tree is frozen, the image is copied as the device holds it, the tree
-is killed before the call runs, and the copy is mounted as after a reboot
-(its journal replays). A rerun must then finish the move with nothing lost,
-damaged or left behind, and a further move must still work.
-"""
+"""Power cuts at every step of a move: the dump area keeps every write, the
+flash (a loop-mounted image, long commit interval) only what reached the
+device. At each call the tree is frozen, the image copied and the tree
+killed; the copy is mounted as after a reboot. A rerun must then finish the
+move with nothing lost, damaged or left behind, and a further move work."""
 
 import os
 import shutil
@@ -20,7 +13,7 @@ from pathlib import Path
 import pytest
 
 from dumps import chip_dumps
-from moves import Chip, check_outcome, failure_report, lay_chips, run_and_check, small_set
+from moves import Chip, check_outcome, failure_report, lay_chips, refusing_links, run_and_check, small_set
 
 sys.path.insert(0, str(Path(__file__).resolve().parents[2] / "tools" / "powercut"))
 from powercut import Flash, crash_points, cut_and_reboot, make_template, overwrite_canary, read_census, traced  # noqa: E402
@@ -48,7 +41,9 @@ def final_through_a_soft_link():
 # On btrfs a file's fsync does not carry other changes of its directory to
 # the device, so a directory that is never synchronised loses them.
 # (A move that resumes an interrupted one is cut at every step by the crash explorer.)
-SCENARIOS = {"two_chips": (two_chips, "ext4"), "final_through_a_soft_link": (final_through_a_soft_link, "btrfs")}
+SCENARIOS = {"two_chips": (two_chips, "ext4"), "final_through_a_soft_link": (final_through_a_soft_link, "btrfs"), **{
+    f"without_hard_links_{fs}": (lambda: [Chip(5, "links5", 3, seq=1, waiting=chip_dumps(5, 60_000), no_hard_links=True,
+                                               further=chip_dumps(5, 8_000, seed=100))], fs) for fs in ("ext4", "btrfs")}}
 
 
 @pytest.fixture(scope="session")
@@ -81,7 +76,8 @@ def lay_out(board, flash, chips):
 def take_census(board, flash, chips, cutpoint):
     census = flash.base / "census.txt"
     lay_out(board, flash, chips)
-    run = board.run(wrapper=traced(cutpoint, [flash.root, "/run/pmem"], "--census", str(census)), unshare_pid=True)
+    options, _ = refusing_links(board, chips, cutpoint, [flash.root, "/run/pmem"])
+    run = board.run(wrapper=traced(cutpoint, [flash.root, "/run/pmem"], *options, "--census", census), unshare_pid=True)
     assert run.returncode == 0, run.stderr
     # The checks themselves must hold for a move that no cut disturbs.
     assert check_outcome(board, flash, chips) == []
@@ -92,8 +88,9 @@ def take_census(board, flash, chips, cutpoint):
 def power_cut_at(board, flash, chips, cutpoint, call):
     """Problems after a cut before the call, a rerun and a further move."""
     try:
-        harness = cut_and_reboot(board, flash, lambda: lay_out(board, flash, chips), cutpoint, call)
-        return [harness] if harness else run_and_check(board, flash, chips)
+        options, rerun = refusing_links(board, chips, cutpoint, [flash.root, "/run/pmem"])
+        harness = cut_and_reboot(board, flash, lambda: lay_out(board, flash, chips), cutpoint, call, options)
+        return [harness] if harness else run_and_check(board, flash, chips, rerun)
     finally:
         flash.release()
 

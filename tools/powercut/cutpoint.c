@@ -13,6 +13,9 @@
  *       the shell command while nothing moves, then kills the tree before
  *       that call runs. Exits 99 after a cut, 98 when the tree ended before
  *       call N, 97 when the shell command failed, 125 when tracing failed.
+ *   --refuse-links ERRNO (with either): every hard link made under a
+ *       watched directory fails with that error number, as on a file system
+ *       that has none; the call still counts.
  *
  * Only calls on watched paths count, so helper threads that talk to other
  * places (sockets, shared memory) leave the numbering alone. x86_64 only.
@@ -24,6 +27,7 @@
 #include <linux/audit.h>
 #include <signal.h>
 #include <stdbool.h>
+#include <stddef.h>
 #include <stdint.h>
 #include <stdio.h>
 #include <stdlib.h>
@@ -32,6 +36,7 @@
 #include <sys/syscall.h>
 #include <sys/types.h>
 #include <sys/uio.h>
+#include <sys/user.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -54,6 +59,7 @@ struct options {
     const char *census;
     long cut;
     const char *on_cut;
+    long refuse_links; /* errno for every hard link, 0 to let them be */
     char **command;
 };
 
@@ -61,6 +67,7 @@ struct task {
     pid_t tid;
     bool running;  /* resumed by us, no stop reported since */
     bool in_vfork; /* waits for its vfork child: cannot run on before that child execs or ends */
+    bool refusing; /* its link call was skipped: it fails at its exit */
 };
 
 struct tasks {
@@ -379,7 +386,7 @@ static struct task *add_task(struct tasks *tasks, pid_t tid, bool running)
         tasks->items = items;
         tasks->capacity = capacity;
     }
-    tasks->items[tasks->count] = (struct task){tid, running, false};
+    tasks->items[tasks->count] = (struct task){tid, running, false, false};
     return &tasks->items[tasks->count++];
 }
 
@@ -452,12 +459,33 @@ static void record_call(struct tracer *t, pid_t tid, const struct call *call)
     }
 }
 
+/* A call skipped at its entry (no call number) returns the error at its exit. */
+static void refuse_at_entry(struct tracer *t, pid_t tid)
+{
+    ptrace(PTRACE_POKEUSER, tid, (void *)offsetof(struct user_regs_struct, orig_rax), (void *)-1L);
+    find_task(&t->tasks, tid)->refusing = true;
+}
+
+static void refuse_at_exit(struct tracer *t, pid_t tid)
+{
+    struct task *task = find_task(&t->tasks, tid);
+    if (task->refusing) {
+        ptrace(PTRACE_POKEUSER, tid, (void *)offsetof(struct user_regs_struct, rax), (void *)-t->opt->refuse_links);
+        task->refusing = false;
+    }
+}
+
 /* True when the task stands at the entry of the call to cut at. */
 static bool syscall_stop(struct tracer *t, pid_t tid)
 {
     struct __ptrace_syscall_info info;
-    if (ptrace(PTRACE_GET_SYSCALL_INFO, tid, (void *)sizeof info, &info) <= 0 ||
-        info.op != PTRACE_SYSCALL_INFO_ENTRY || info.arch != AUDIT_ARCH_X86_64) {
+    if (ptrace(PTRACE_GET_SYSCALL_INFO, tid, (void *)sizeof info, &info) <= 0 || info.arch != AUDIT_ARCH_X86_64) {
+        return false;
+    }
+    if (info.op == PTRACE_SYSCALL_INFO_EXIT) {
+        refuse_at_exit(t, tid);
+    }
+    if (info.op != PTRACE_SYSCALL_INFO_ENTRY) {
         return false;
     }
     struct call call;
@@ -467,6 +495,9 @@ static bool syscall_stop(struct tracer *t, pid_t tid)
     ++t->calls;
     record_call(t, tid, &call);
     if (t->calls != t->opt->cut) {
+        if (t->opt->refuse_links && (info.entry.nr == SYS_link || info.entry.nr == SYS_linkat)) {
+            refuse_at_entry(t, tid);
+        }
         return false;
     }
     fprintf(stderr, "cutpoint: cut before call %ld: %s %s\n", t->calls, call.name, call.path);
@@ -707,6 +738,8 @@ static bool parse_options(int argc, char **argv, struct options *opt)
             opt->cut = strtol(argv[i + 1], NULL, 10);
         } else if (strcmp(argv[i], "--on-cut") == 0) {
             opt->on_cut = argv[i + 1];
+        } else if (strcmp(argv[i], "--refuse-links") == 0) {
+            opt->refuse_links = strtol(argv[i + 1], NULL, 10);
         } else {
             return false;
         }

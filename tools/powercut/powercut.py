@@ -161,14 +161,14 @@ def crash_points(calls):
     return [c for c in calls if c.name not in DATA_CALLS or c.index in chosen]
 
 
-def cut_and_reboot(board, flash, lay_out, cutpoint, call):
+def cut_and_reboot(board, flash, lay_out, cutpoint, call, options=()):
     """Lays the board out (lay_out(), which overwrites the canary last),
     cuts the power before the call and mounts what the device kept. None
     when ready, else what went wrong with the harness itself."""
     for _ in range(CANARY_ATTEMPTS):
         lay_out()
         on_cut = f"cp --sparse=always {shlex.quote(str(flash.image))} {shlex.quote(str(flash.copy))}"
-        run = board.run(wrapper=traced(cutpoint, [flash.root, "/run/pmem"], "--cut", str(call.index), "--on-cut", on_cut),
+        run = board.run(wrapper=traced(cutpoint, [flash.root, "/run/pmem"], *options, "--cut", str(call.index), "--on-cut", on_cut),
                         unshare_pid=True)
         if run.returncode != CUT:
             what = "the move ended before it" if run.returncode == TREE_ENDED else f"exit {run.returncode}"

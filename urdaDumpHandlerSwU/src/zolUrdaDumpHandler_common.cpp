@@ -25,6 +25,7 @@
 #include <initializer_list>
 #include <limits>
 #include <memory>
+#include <vector>
 
 #include "zolUrdaTrace.h"
 
@@ -425,6 +426,7 @@ std::vector<std::string> splitPath(const std::string &path)
 namespace {
 
 constexpr size_t kChunkSize = 65536;
+constexpr char kTemporarySuffix[] = ".new"; // a file written beside its name, then renamed into it
 constexpr int kGzipWindowBits = 16 + 11; // gzip wrapper, 2 KiB window
 constexpr int kDeflateMemLevel = 7;
 
@@ -450,9 +452,64 @@ bool deflateChunk(z_stream *stream, int flush, FILE *destination, unsigned char 
     return true;
 }
 
+uint32_t crc32Of(uint32_t crc, const void *data, size_t size)
+{
+    return static_cast<uint32_t>(crc32(crc, static_cast<const Bytef *>(data), static_cast<uInt>(size)));
+}
+
+bool writeAll(int fd, const unsigned char *data, size_t size)
+{
+    while (size > 0) {
+        const ssize_t written = write(fd, data, size);
+        if (written < 0) {
+            return false;
+        }
+        data += written;
+        size -= static_cast<size_t>(written);
+    }
+    return true;
+}
+
+// Reads a regular file through once, chunk by chunk, learning its size and
+// the CRC-32 of every byte; each chunk also goes to copyTo unless that is
+// negative. False, with errno set, when the path is not a regular file (a
+// soft link included) or a read or write fails.
+bool readThrough(const std::string &path, int copyTo, FileIdentity &identity)
+{
+    FileDescriptor file(open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOFOLLOW | O_CLOEXEC));
+    struct stat status;
+    if (file.get() < 0 || fstat(file.get(), &status) != 0) {
+        return false;
+    }
+    if (!S_ISREG(status.st_mode)) {
+        errno = EINVAL;
+        return false;
+    }
+    std::vector<unsigned char> buffer(kChunkSize);
+    FileIdentity read;
+    ssize_t got;
+    while ((got = ::read(file.get(), buffer.data(), buffer.size())) > 0) {
+        read.crc = crc32Of(read.crc, buffer.data(), static_cast<size_t>(got));
+        read.size += static_cast<uint64_t>(got);
+        if (copyTo >= 0 && !writeAll(copyTo, buffer.data(), static_cast<size_t>(got))) {
+            return false;
+        }
+    }
+    if (got < 0) {
+        return false;
+    }
+    identity = read;
+    return true;
+}
+
 } // namespace
 
-bool DumpHandler::compressFile(const char *source, const char *destination, int level)
+bool identifyFile(const std::string &path, FileIdentity &identity)
+{
+    return readThrough(path, -1, identity);
+}
+
+bool DumpHandler::compressFile(const char *source, const char *destination, int level, FileIdentity *identity)
 {
     FilePtr in(openRegularFileForReading(source));
     if (!in) {
@@ -479,8 +536,10 @@ bool DumpHandler::compressFile(const char *source, const char *destination, int 
     z_stream *strm = stream.get();
     int ret = Z_OK;
     int flush = Z_NO_FLUSH;
+    uint64_t bytesRead = 0;
     while (flush != Z_FINISH) {
         strm->avail_in = static_cast<uInt>(fread(inBuffer, 1, kChunkSize, in.get()));
+        bytesRead += strm->avail_in;
         if (ferror(in.get())) {
             ZOL_ERROR_TRACE("ferror(%s) failed", source);
             return false;
@@ -498,6 +557,10 @@ bool DumpHandler::compressFile(const char *source, const char *destination, int 
     if (ret != Z_STREAM_END) {
         ZOL_ERROR_TRACE("ret != Z_STREAM_END");
         return false;
+    }
+    if (identity != nullptr) {
+        // The gzip wrapper keeps the CRC-32 of every byte read: no second read.
+        *identity = {bytesRead, static_cast<uint32_t>(strm->adler)};
     }
     stream.release();
     in.reset();
@@ -663,29 +726,42 @@ void DumpHandler::settleLinks(const StoredFileLinks &links, const MoveContext &m
     }
 }
 
-void DumpHandler::removeSource(const DumpKind &kind, const MoveContext &move)
+bool DumpHandler::ownsWaitingSource(const DumpKind &kind, const MoveContext &move) const
 {
-    if (&kind == move.lastKind) {
-        recordMove(move, true);
-    }
-    removeFileTraced(m_intermediateDumpPath + kind.sourceName, "Failed to remove old dump file %s");
+    const auto entry = move.record.sources.find(kind.sourceName);
+    return entry != move.record.sources.end() && entry->second.state != SourceState::stored;
 }
 
-void DumpHandler::transferCompressedDump(const DumpKind &kind, const MoveContext &move)
+// A stored source goes only once the record says that a copy of exactly its
+// bytes is on the device: a dump that takes its name after a cut is then
+// never taken for it. A source that was not stored goes as designed.
+void DumpHandler::removeSource(const DumpKind &kind, MoveContext &move, const FileIdentity *stored)
+{
+    if (stored != nullptr) {
+        move.record.sources[kind.sourceName] = {SourceState::stored, *stored};
+        recordMove(move);
+    }
+    removeFileTraced(areaPath(kind.sourceName), "Failed to remove old dump file %s");
+}
+
+void DumpHandler::transferCompressedDump(const DumpKind &kind, MoveContext &move)
 {
     constexpr int kDumpCompressionLevel = 1;
     const std::string source = m_intermediateDumpPath + kind.sourceName;
-    if (!isRegularFile(source)) {
+    if (!isRegularFile(source) || !ownsWaitingSource(kind, move)) {
         return;
     }
+    FileIdentity identity;
+    bool stored = false;
     if (move.maxNumberOfDumps != 0) {
         const std::string destination = finalDumpFilePath + finalFileName(kind, m_mosaId, move.seqNr);
         if (kind.compressTrace != nullptr) {
             ZOL_LINE_DEBUG_TRACE(kind.compressTrace, source.c_str(), destination.c_str());
         }
-        if (compressFile(source.c_str(), destination.c_str(), kDumpCompressionLevel)) {
+        if (compressFile(source.c_str(), destination.c_str(), kDumpCompressionLevel, &identity)) {
             ZOL_LINE_DEBUG_TRACE("Created dumpfile %s", destination.c_str());
             syncDirectoryOf(destination);
+            stored = true;
         } else {
             ZOL_ERROR_TRACE(kind.compressFailedTrace, source.c_str());
         }
@@ -696,47 +772,143 @@ void DumpHandler::transferCompressedDump(const DumpKind &kind, const MoveContext
         }
         settleLinks(links, move, linked);
     }
-    removeSource(kind, move);
+    removeSource(kind, move, stored ? &identity : nullptr);
 }
 
-void DumpHandler::transferTraceLog(const MoveContext &move)
+namespace {
+
+void removeTracedWithError(const std::string &path)
 {
-    const std::string source = m_intermediateDumpPath + kTeLog.sourceName;
-    if (!isRegularFile(source)) {
-        return;
+    if (remove(path.c_str()) != 0) {
+        ZOL_ERROR_TRACE("Failed to remove %s, errno = %s", path.c_str(), strerror(errno));
     }
-    if (move.maxNumberOfDumps == 0) {
-        removeSource(kTeLog, move);
-        return;
+}
+
+} // namespace
+
+// mv copies across file systems and unlinks the source before anything can
+// sync the copy: a second name keeps the log in persistent memory until its
+// copy is on the device. It is a hard link, or where the area refuses one, a
+// copy made while the log is read for its identity. When neither can be made
+// the log waits in the area for a later run: false, traced.
+bool DumpHandler::keepTraceLog(const std::string &source, const std::string &keptPath, FileIdentity &identity)
+{
+    if (link(source.c_str(), keptPath.c_str()) == 0) {
+        if (identifyFile(source, identity)) {
+            return true;
+        }
+        const int readError = errno;
+        unlink(keptPath.c_str());
+        ZOL_ERROR_TRACE("Failed to read %s, errno = %s", source.c_str(), strerror(readError));
+        return false;
     }
-    // mv copies across file systems and unlinks the source before anything
-    // can sync the copy: a second name keeps the log in persistent memory
-    // until its copy is on the device. The move record already holds the
-    // log's identity, so that a later run can tell this name's content.
-    const std::string keptPath = m_intermediateDumpPath + kKeptTraceLogName;
-    const bool kept = link(source.c_str(), keptPath.c_str()) == 0;
-    const std::string destination = finalDumpFilePath + finalFileName(kTeLog, m_mosaId, move.seqNr);
+    // The copy is made beside its name and renamed into it, so that a cut
+    // never leaves a part of the log under the second name.
+    const int linkError = errno;
+    const std::string copyPath = keptPath + kTemporarySuffix;
+    remove(copyPath.c_str());
+    constexpr mode_t kNewFileMode = 0666; // as fopen creates it, less the umask
+    FileDescriptor copy(open(copyPath.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, kNewFileMode));
+    if (linkError != EEXIST && copy.get() >= 0 && readThrough(source, copy.get(), identity) &&
+        rename(copyPath.c_str(), keptPath.c_str()) == 0) {
+        return true;
+    }
+    const int copyError = errno;
+    if (copy.get() >= 0) {
+        unlink(copyPath.c_str());
+    }
+    ZOL_ERROR_TRACE("Failed to keep %s as %s, errno = %s, then %s; the trace log waits", source.c_str(),
+                    keptPath.c_str(), strerror(linkError), strerror(copyError));
+    return false;
+}
+
+void DumpHandler::finishTraceLog(MoveContext &move, const std::string &destination, bool moved)
+{
+    const std::string source = areaPath(kTeLog.sourceName);
     const StoredFileLinks links = linksOf(kTeLog, move);
-    const bool moved = executeCommand("mv " + shellWord(source) + " " + shellWord(destination) + " && " +
-                                      linkCommand(links));
-    if (!moved) {
-        ZOL_ERROR_TRACE("%s", kTeLog.commandFailedTrace);
-    }
     if (isRegularFile(destination)) {
         syncFile(destination);
         syncDirectoryOf(destination);
         settleLinks(links, move, moved);
     }
-    if (moved) {
-        if (&kTeLog == move.lastKind) {
-            recordMove(move, true);
-        }
-    } else {
-        removeSource(kTeLog, move);
+    if (!isRegularFile(source)) { // mv took it: its copy is on the device now
+        move.record.sources[kTeLog.sourceName].state = SourceState::stored;
+        recordMove(move);
     }
-    if (kept) {
-        unlink(keptPath.c_str());
+    if (!moved) {
+        removeSource(kTeLog, move, nullptr);
     }
+    removeTracedWithError(areaPath(kKeptTraceLogName));
+}
+
+void DumpHandler::transferTraceLog(MoveContext &move)
+{
+    const std::string source = m_intermediateDumpPath + kTeLog.sourceName;
+    const std::string keptPath = areaPath(kKeptTraceLogName);
+    if (!ownsWaitingSource(kTeLog, move)) {
+        return;
+    }
+    RecordedSource &entry = move.record.sources[kTeLog.sourceName];
+    // A second name left beside a newer log holds the interrupted move's log,
+    // or one that no record names: copied into this move's place.
+    FileIdentity kept;
+    if (identifyFile(keptPath, kept) && (entry.state == SourceState::waiting || kept == entry.identity)) {
+        storeKeptTraceLog(move);
+        move.leftWaiting = true;
+        return;
+    }
+    if (!isRegularFile(source)) {
+        return;
+    }
+    if (move.maxNumberOfDumps == 0) {
+        removeSource(kTeLog, move, nullptr);
+        return;
+    }
+    FileIdentity identity;
+    if (!keepTraceLog(source, keptPath, identity)) {
+        return;
+    }
+    if (entry.state == SourceState::moving && !(identity == entry.identity)) {
+        unlink(keptPath.c_str()); // arrived after the cut: it waits for a move of its own
+        move.leftWaiting = true;
+        return;
+    }
+    entry = {SourceState::moving, identity};
+    recordMove(move);
+    const std::string destination = finalDumpFilePath + finalFileName(kTeLog, m_mosaId, move.seqNr);
+    const bool moved = executeCommand("mv " + shellWord(source) + " " + shellWord(destination) + " && " +
+                                      linkCommand(linksOf(kTeLog, move)));
+    if (!moved) {
+        ZOL_ERROR_TRACE("%s", kTeLog.commandFailedTrace);
+    }
+    finishTraceLog(move, destination, moved);
+}
+
+// The interrupted move's log is at its second name, and a newer log took
+// its first: the second name is copied into the log's place, and goes only
+// once the copy is synchronised and linked. If the copy fails, the second
+// name stays and a later run stores it.
+void DumpHandler::storeKeptTraceLog(MoveContext &move)
+{
+    const std::string keptPath = areaPath(kKeptTraceLogName);
+    const std::string destination = finalDumpFilePath + finalFileName(kTeLog, m_mosaId, move.seqNr);
+    FilePtr out(openRegularFileForWriting(destination.c_str()));
+    FileIdentity identity;
+    if (!out || !readThrough(keptPath, fileno(out.get()), identity) || !syncOpenFile(fileno(out.get()), destination)) {
+        ZOL_ERROR_TRACE("Failed to copy %s to %s, errno = %s", keptPath.c_str(), destination.c_str(), strerror(errno));
+        return;
+    }
+    out.reset();
+    const StoredFileLinks links = linksOf(kTeLog, move);
+    const bool linked = executeCommand(linkCommand(links));
+    if (!linked) {
+        ZOL_ERROR_TRACE("%s", kTeLog.commandFailedTrace);
+    }
+    syncDirectoryOf(destination);
+    settleLinks(links, move, linked);
+    move.record.sources[kTeLog.sourceName] = {SourceState::stored, identity};
+    recordMove(move);
+    removeTracedWithError(keptPath);
 }
 
 // ---- Retention -------------------------------------------------------------
@@ -1011,30 +1183,54 @@ void DumpHandler::cleanDeadLinks(const std::string &linkDumpFilePath)
 //
 // How a move survives a crash, a power cut or a reboot at any step. The dump
 // area keeps every write across a cut, though it may come back on another
-// device or as a copy; the final dump and link directories keep what was
-// synchronised. M is the move marker. R is the move record (.dumpMoveStored):
-// the move's number, whether all of it is stored, and the size, modification
-// time and digest of each source; written whole by rename, checked by its own
-// CRC, valid only when it names M's number (a stored R also without M). K is
-// the trace log's second name (.te_log.keep). Pending: a waiting dump, or K.
+// device or as a copy, with or without its times; the final dump and link
+// directories keep what was synchronised. M is the move marker. R is the
+// move record (.dumpMoveStored): the move's number and each source it began
+// with, waiting, moving (the trace log, once known and kept) or stored, the
+// last two with the size and CRC-32 of every byte; written whole by rename,
+// checked by its own CRC, valid only when it names M's number (a stored R
+// also without M). A source is known only by its bytes, never by times,
+// inode, device or a sample. K is the trace log's second name (.te_log.keep).
+// An arrival is a dump written into the area after the cut.
 //
 // | Step of a move                    | Area it leaves              | A run that finds it            | Why nothing is lost or doubled         |
 // |-----------------------------------|-----------------------------|--------------------------------|----------------------------------------|
 // | 1 retention; M written            | no M, or M; all sources     | a new move, or resumes under M | no source has left the area            |
-// | 2 R written, moving               | M, R; all sources           | resumes under M                | kinds stored again go over themselves  |
-// | 3 a kind stored and linked, both  | M, R; fewer sources         | resumes under M                | a source goes only once its copy and   |
-// |   synced; then its source removed |                             |                                | links are on the device                |
-// | 3 te: K made, mv, copy synced     | M, R, K; te_log or not      | K back as te_log when it       | until K goes, the log is in the area   |
-// |                                   |                             | matches R; resumes under M     |                                        |
-// | 4 R rewritten as stored before    | M, R stored; the last       | removes what matches R, then   | a stored R means every copy and link   |
-// |   the last source goes; then the  | source or K, or less        | M, then R                      | is on the device; a later dump does    |
-// |   source, K, M, R                 |                             |                                | not match R and waits as new           |
-// | R unreadable, of another number   | M, R; pending               | R removed; resumes under M     | the same dumps go over their own files |
-// |   or not a regular file           | M, R; nothing pending       | M's missing links made; M and  | M's move has nothing left; reusing its |
-// |                                   |                             | R removed                      | number would write over its set        |
-// | K not matching a valid R          | K                           | K removed, traced              | never stored as a dump                 |
-// | K with R unreadable               | M, K                        | K back as te_log when it       | its copy under M's number proves it    |
-// |                                   |                             | matches that copy, else removed| the log of M's move                    |
+// | 2 R written, all waiting          | M, R; all sources           | resumes under M with R's       | kinds stored again go over themselves  |
+// |                                   |                             | sources only                   |                                        |
+// | 3 a kind compressed (its CRC      | M, R; fewer sources         | removes a source that matches  | a source goes only once R says a copy  |
+// |   learnt on the way), linked,     |                             | its stored entry; resumes with | of exactly its bytes and its links are |
+// |   both synced; R says stored;     |                             | the waiting ones               | on the device                          |
+// |   then its source removed         |                             |                                |                                        |
+// | 3 te: K made (read once for its   | M, R, K; te_log or not      | K goes when te_log or the copy | until R says stored, K or te_log holds |
+// |   CRC); R says moving; mv, copy   |                             | under M holds its bytes, else  | the log in the area                    |
+// |   and links synced; R stored; K   |                             | back as te_log; resumes        |                                        |
+// |   goes                            |                             |                                |                                        |
+// | 4 all stored; M, then R removed   | M or not, R stored          | removes what matches R, then   | a stored R means every copy and link   |
+// |                                   |                             | M, then R                      | is on the device                       |
+// | an arrival of a kind R knows as   | M, R; a source that does    | left waiting; once the resumed | R tells it from the move's own by its  |
+// |   stored, or of a kind R lacks    | not match, or not in R      | move is done, moved as a new   | bytes: never written over the move's   |
+// |                                   |                             | move in the same run           | copy, never removed unstored           |
+// | te arrives while the move's log   | M, R (te moving), K, a      | K stays; the move copies K to  | K is removed only once its copy is     |
+// |   is at K only                    | te_log that does not match  | its place; te_log moves next   | synchronised                           |
+// | the area back as a copy, with or  | as in any row               | as in that row                 | only sizes and CRCs decide             |
+// |   without its times               |                             |                                |                                        |
+// | no hard links (link refused)      | K made as a copy beside its | as with K; a part of a copy is | the copy is made from the one read and |
+// |                                   | name, renamed into it       | removed (te_log still holds it)| renamed whole before the mv            |
+// | no room for K at all              | M, R; te_log                | te_log waits, traced           | the log never leaves the area unkept   |
+// | no space for M or R (a full area) | M or not; R old or none     | R traced on writing; an old R  | sources go only after their copies are |
+// |                                   |                             | resumes what it names; no R:   | on the device: stored twice at worst,  |
+// |                                   |                             | M's designed reuse, or new     | never lost                             |
+// | R unreadable, of another number   | M, R; a source of ours      | R removed; resumes under M     | the same dumps go over their own files |
+// |   or not a regular file           | M, R; none of ours          | M's missing links made; M and  | M's move has nothing left; reusing its |
+// |                                   |   (a foreign name is none)  | R removed                      | number would write over its set        |
+// | K not matching R, te_log absent   | K                           | back as te_log: a new log      | its bytes are nowhere else             |
+// | K beside a te_log it does not     | K                           | K removed, traced (a directory | never a second name of ours            |
+// |   match, a valid R not naming it  |                             | with files: traced as stays)   |                                        |
+// | K with no valid R                 | M or not, K                 | goes if the copy under M or    | stored twice at worst, never lost      |
+// |                                   |                             | te_log holds it, else back as  |                                        |
+// |                                   |                             | te_log; beside another te_log  |                                        |
+// |                                   |                             | copied by the move, te_log next|                                        |
 // | M alone, no R, nothing pending    | M                           | left as it is                  | not a move of ours to finish           |
 
 bool DumpHandler::readDiskInfo(const std::string &diskInfoFile)
@@ -1058,23 +1254,24 @@ const char kMoveRecordName[] = ".dumpMoveStored";
 
 bool FileIdentity::operator==(const FileIdentity &other) const
 {
-    return size == other.size && mtime == other.mtime && digest == other.digest;
+    return size == other.size && crc == other.crc;
+}
+
+bool RecordedSource::operator==(const RecordedSource &other) const
+{
+    return state == other.state && identity == other.identity;
 }
 
 namespace {
 
-constexpr size_t kDigestSpan = 4096; // bytes read at each end of a file for its digest
 constexpr size_t kMaxRecordSize = 4096;
 constexpr char kRecordHeader[] = "dumpMove";
 constexpr char kRecordMoving[] = "moving";
 constexpr char kRecordStored[] = "stored";
 constexpr char kRecordEnd[] = "end";
-constexpr char kTemporarySuffix[] = ".new";
 
-uint32_t crc32Of(uint32_t crc, const void *data, size_t size)
-{
-    return static_cast<uint32_t>(crc32(crc, static_cast<const Bytef *>(data), static_cast<uInt>(size)));
-}
+// Indexed by SourceState.
+constexpr const char *kSourceStateNames[] = {"waiting", "moving", "stored"};
 
 bool isSourceName(const std::string &name)
 {
@@ -1135,7 +1332,9 @@ bool writeFileAtomically(const std::string &path, const std::string &content)
         syncOpenFile(file.get(), newPath);
     }
     if (!written || rename(newPath.c_str(), path.c_str()) != 0) {
+        const int error = errno;
         unlink(newPath.c_str()); // a directory in the way: nothing is left behind
+        errno = error;
         return false;
     }
     return true;
@@ -1155,27 +1354,6 @@ bool readSmallFile(const std::string &path, size_t limit, std::string &content)
 
 } // namespace
 
-bool identifyFile(const std::string &path, FileIdentity &identity)
-{
-    FileDescriptor file(open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOFOLLOW | O_CLOEXEC));
-    struct stat status;
-    if (file.get() < 0 || fstat(file.get(), &status) != 0 || !S_ISREG(status.st_mode)) {
-        return false;
-    }
-    unsigned char ends[2 * kDigestSpan];
-    const size_t size = static_cast<uint64_t>(status.st_size) < kDigestSpan ? static_cast<size_t>(status.st_size)
-                                                                               : kDigestSpan;
-    if (pread(file.get(), ends, size, 0) != static_cast<ssize_t>(size) ||
-        pread(file.get(), ends + size, size, status.st_size - static_cast<off_t>(size)) !=
-            static_cast<ssize_t>(size)) {
-        return false;
-    }
-    identity.size = static_cast<uint64_t>(status.st_size);
-    identity.mtime = status.st_mtim.tv_sec;
-    identity.digest = crc32Of(0, ends, 2 * size);
-    return true;
-}
-
 std::string formatMoveRecord(const MoveRecord &record)
 {
     char line[kTraceMessageSize];
@@ -1183,9 +1361,13 @@ std::string formatMoveRecord(const MoveRecord &record)
              record.stored ? kRecordStored : kRecordMoving);
     std::string text = line;
     for (const auto &source : record.sources) {
-        snprintf(line, sizeof line, "%s %ju %jd %08x\n", source.first.c_str(),
-                 static_cast<uintmax_t>(source.second.size), static_cast<intmax_t>(source.second.mtime),
-                 source.second.digest);
+        const char *state = kSourceStateNames[static_cast<int>(source.second.state)];
+        if (source.second.state == SourceState::waiting) {
+            snprintf(line, sizeof line, "%s %s\n", source.first.c_str(), state);
+        } else {
+            snprintf(line, sizeof line, "%s %s %ju %08x\n", source.first.c_str(), state,
+                     static_cast<uintmax_t>(source.second.identity.size), source.second.identity.crc);
+        }
         text += line;
     }
     snprintf(line, sizeof line, "%s %08x\n", kRecordEnd, crc32Of(0, text.data(), text.size()));
@@ -1206,16 +1388,26 @@ bool parseMoveRecord(const std::string &text, MoveRecord &record)
     }
     parsed.stored = strcmp(word, kRecordStored) == 0;
     for (p += used; *p == '\n' && strncmp(p + 1, kRecordEnd, strlen(kRecordEnd)) != 0; p += used) {
-        uintmax_t size;
-        intmax_t mtime;
-        FileIdentity identity;
-        if (sscanf(p, "\n%255s %ju %jd %x%n", word, &size, &mtime, &identity.digest, &used) != 4 ||
-            !isSourceName(word)) {
+        char state[NAME_MAX + 1];
+        if (sscanf(p, "\n%255s %255s%n", word, state, &used) != 2 || !isSourceName(word)) {
             return false;
         }
-        identity.size = size;
-        identity.mtime = mtime;
-        parsed.sources[word] = identity;
+        const auto named = std::find_if(std::begin(kSourceStateNames), std::end(kSourceStateNames),
+                                        [&state](const char *name) { return strcmp(name, state) == 0; });
+        if (named == std::end(kSourceStateNames)) {
+            return false;
+        }
+        RecordedSource source;
+        source.state = static_cast<SourceState>(named - std::begin(kSourceStateNames));
+        uintmax_t size = 0;
+        if (source.state != SourceState::waiting) {
+            p += used;
+            if (sscanf(p, " %ju %x%n", &size, &source.identity.crc, &used) != 2) {
+                return false;
+            }
+        }
+        source.identity.size = size;
+        parsed.sources[word] = source;
     }
     if (formatMoveRecord(parsed) != text) {
         return false;
@@ -1275,62 +1467,98 @@ DumpHandler::RecordState DumpHandler::readMoveRecord(MoveRecord &record) const
     return RecordState::valid;
 }
 
-bool DumpHandler::anythingPending() const
+// Whether a source of the interrupted move still waits: one the record does
+// not know as stored, or the trace log's second name. Without a valid
+// record, every source of ours counts; a foreign name never does.
+bool DumpHandler::ownsPendingSource(const MoveRecord *record) const
 {
-    uint32_t waitingSize = 0;
-    struct stat status;
-    return !getFilesAndSize(areaPath(kWaitingDumpPattern), waitingSize).empty() ||
-           lstat(areaPath(kKeptTraceLogName).c_str(), &status) == 0;
-}
-
-// Whether the second name holds the log of the interrupted move: the one the
-// valid record names, or failing that, the copy already stored under the
-// marker's number (mv keeps the log's time), read quietly from the
-// disk-information file before the move reads it.
-bool DumpHandler::isInterruptedMovesLog(const FileIdentity &kept, const MoveRecord &record, RecordState state) const
-{
-    const auto logged = record.sources.find(kTeLog.sourceName);
-    if (state == RecordState::valid && logged != record.sources.end()) {
-        return kept == logged->second;
+    for (const DumpKind *kind : kDumpKinds) {
+        bool own = record == nullptr;
+        if (record != nullptr) {
+            const auto entry = record->sources.find(kind->sourceName);
+            own = entry != record->sources.end() && entry->second.state != SourceState::stored;
+        }
+        if (own && isRegularFile(areaPath(kind->sourceName))) {
+            return true;
+        }
     }
-    const std::string finalDir = readConfigLines(diskInfoFilePath(m_diskInfoPath, m_mosaId), 1)[0];
-    uint32_t markerSeqNr = 0;
-    FileIdentity stored;
-    return !finalDir.empty() && readMarker(markerSeqNr) &&
-           identifyFile(finalDir + finalFileName(kTeLog, m_mosaId, markerSeqNr), stored) && kept == stored;
+    return isRegularFile(areaPath(kKeptTraceLogName));
 }
 
-// The trace log's second name goes back to its first only when it provably
-// holds the log of the interrupted move; anything else there is removed.
+// Whether the copy stored under the move's number holds exactly these bytes,
+// read quietly from the disk-information file before the move reads it.
+bool DumpHandler::keptLogIsOnDevice(const FileIdentity &kept, uint32_t seqNr) const
+{
+    const std::string finalDir = readConfigLines(diskInfoFilePath(m_diskInfoPath, m_mosaId), 1)[0];
+    FileIdentity stored;
+    return !finalDir.empty() && identifyFile(finalDir + finalFileName(kTeLog, m_mosaId, seqNr), stored) &&
+           kept == stored;
+}
+
+namespace {
+
+// Traced as removed only when it is gone: a directory with something in it stays.
+void removeForeignKeptLog(const std::string &keptPath)
+{
+    if (remove(keptPath.c_str()) == 0) {
+        ZOL_ERROR_TRACE("Removed %s: not the trace log of the interrupted move", keptPath.c_str());
+    } else {
+        ZOL_ERROR_TRACE("Failed to remove %s, errno = %s", keptPath.c_str(), strerror(errno));
+    }
+}
+
+} // namespace
+
+// The trace log's second name goes when a copy of exactly its bytes is on
+// the device, or is still the log's first name. Otherwise it goes back to
+// the first name: the interrupted move's log is moved again under the
+// marker's number, over its own copy; any other log is then moved as a new
+// one (stored twice at worst, never lost). Beside another log under the
+// first name, it stays only as the interrupted move's log, which the move
+// then copies; anything else there was never a second name of ours.
 void DumpHandler::settleKeptTraceLog(const MoveRecord &record, RecordState state)
 {
     const std::string keptPath = areaPath(kKeptTraceLogName);
+    remove((keptPath + kTemporarySuffix).c_str()); // a part of a copy: the log is still at its first name
     struct stat status;
     if (lstat(keptPath.c_str(), &status) != 0) {
         return;
     }
     FileIdentity kept;
-    if (!identifyFile(keptPath, kept) || !isInterruptedMovesLog(kept, record, state)) {
-        ZOL_ERROR_TRACE("Removed %s: not the trace log of the interrupted move", keptPath.c_str());
-        remove(keptPath.c_str());
+    if (!identifyFile(keptPath, kept)) {
+        removeForeignKeptLog(keptPath);
         return;
     }
+    const bool valid = state == RecordState::valid;
+    const auto logged = record.sources.find(kTeLog.sourceName);
+    const bool recordedStored = valid && logged != record.sources.end() &&
+                                logged->second.state == SourceState::stored && logged->second.identity == kept;
+    uint32_t seqNr = record.seqNr;
+    const bool numbered = valid || readMarker(seqNr);
     const std::string source = areaPath(kTeLog.sourceName);
-    const bool stored = state == RecordState::valid && record.stored;
-    if (!stored && lstat(source.c_str(), &status) != 0) {
-        rename(keptPath.c_str(), source.c_str()); // moved again under the same number, over its own copy
-    } else {
-        remove(keptPath.c_str());
+    FileIdentity waiting;
+    const bool sourceHoldsIt = identifyFile(source, waiting) && waiting == kept;
+    const bool recordedMoving = valid && logged != record.sources.end() &&
+                                logged->second.state == SourceState::moving && logged->second.identity == kept;
+    if (recordedStored || sourceHoldsIt || (numbered && keptLogIsOnDevice(kept, seqNr))) {
+        removeTracedWithError(keptPath);
+    } else if (lstat(source.c_str(), &status) != 0) {
+        if (rename(keptPath.c_str(), source.c_str()) != 0) {
+            ZOL_ERROR_TRACE("Failed to rename %s to %s, errno = %s", keptPath.c_str(), source.c_str(), strerror(errno));
+        }
+    } else if (valid && !recordedMoving) {
+        removeForeignKeptLog(keptPath);
     }
 }
 
-// Only the very files the record names go: a dump written into the area
-// after the record is a new one and waits for a move of its own.
+// Only the very files the record knows as stored go: a dump written into
+// the area later is a new one and waits for a move of its own.
 void DumpHandler::removeStoredSources(const MoveRecord &record)
 {
     for (const auto &source : record.sources) {
         FileIdentity identity;
-        if (identifyFile(areaPath(source.first.c_str()), identity) && identity == source.second) {
+        if (source.second.state == SourceState::stored && identifyFile(areaPath(source.first.c_str()), identity) &&
+            identity == source.second.identity) {
             removeFileTraced(areaPath(source.first.c_str()), "Failed to remove old dump file %s");
         }
     }
@@ -1346,7 +1574,7 @@ void DumpHandler::completeLinksOfSet(uint32_t seqNr)
     if (linkDumpFilePath.empty() || finalDir.empty() || !isDirectory(linkDumpFilePath)) {
         return;
     }
-    const MoveContext move{seqNr, 0, linkDumpFilePath, linkTargetPrefix(finalDir, linkDumpFilePath), true, nullptr, {}};
+    const MoveContext move{seqNr, 0, linkDumpFilePath, linkTargetPrefix(finalDir, linkDumpFilePath), true, {}};
     for (const DumpKind *kind : kDumpKinds) {
         if (isRegularFile(finalDir + finalFileName(*kind, m_mosaId, seqNr))) {
             completeLinks(linksOf(*kind, move));
@@ -1355,21 +1583,24 @@ void DumpHandler::completeLinksOfSet(uint32_t seqNr)
     syncDirectory(linkDumpFilePath);
 }
 
-void DumpHandler::settleInterruptedMove()
+// True when the interrupted move resumes from its record (given back in
+// resumed): it then stores only what is its own.
+bool DumpHandler::settleInterruptedMove(MoveRecord &resumed)
 {
     MoveRecord record;
     const RecordState state = readMoveRecord(record);
     settleKeptTraceLog(record, state);
     if (state == RecordState::absent) {
-        return;
+        return false;
     }
-    const bool stored = state == RecordState::valid && record.stored;
-    if (stored) {
+    const bool valid = state == RecordState::valid;
+    const bool stored = valid && record.stored;
+    if (valid) {
         removeStoredSources(record);
-    } else if (state == RecordState::damaged) {
+    } else {
         ZOL_ERROR_TRACE("Ignored %s: not the record of the interrupted move", areaPath(kMoveRecordName).c_str());
     }
-    const bool finished = stored || !anythingPending();
+    const bool finished = stored || !ownsPendingSource(valid ? &record : nullptr);
     struct stat status;
     uint32_t markerSeqNr = 0;
     if (finished && lstat(areaPath(kMoveMarkerName).c_str(), &status) == 0) {
@@ -1377,16 +1608,30 @@ void DumpHandler::settleInterruptedMove()
             completeLinksOfSet(markerSeqNr);
         }
         finishMove();
-    } else if (finished || state == RecordState::damaged) {
-        removeMoveRecord();
+        return false;
     }
+    if (finished || !valid) {
+        removeMoveRecord();
+        return false;
+    }
+    resumed = record;
+    return true;
 }
 
-void DumpHandler::recordMove(const MoveContext &move, bool stored)
+// Written whole with the state of every source; a failure is traced, and
+// the move goes on as designed.
+bool DumpHandler::recordMove(MoveContext &move)
 {
-    MoveRecord record = move.record;
-    record.stored = stored;
-    writeFileAtomically(areaPath(kMoveRecordName), formatMoveRecord(record));
+    MoveRecord &record = move.record;
+    record.stored = std::all_of(record.sources.begin(), record.sources.end(), [](const auto &source) {
+        return source.second.state == SourceState::stored;
+    });
+    const std::string recordPath = areaPath(kMoveRecordName);
+    if (writeFileAtomically(recordPath, formatMoveRecord(record))) {
+        return true;
+    }
+    ZOL_ERROR_TRACE("Failed to write %s, errno = %s", recordPath.c_str(), strerror(errno));
+    return false;
 }
 
 void DumpHandler::removeMoveRecord()
@@ -1418,64 +1663,77 @@ uint32_t DumpHandler::resumeOrStartMove(const std::string &linkDumpFilePath, int
     return seqNr;
 }
 
-// The sources waiting now, with what identifies each, and the kind whose
-// source goes last.
-void DumpHandler::identifyWaitingSources(MoveContext &move) const
+// The sources this move stores: those its record names when it resumes from
+// one, else every source waiting now.
+void DumpHandler::listOwnSources(MoveContext &move, const MoveRecord &resumed, bool haveRecord) const
 {
+    if (haveRecord) {
+        move.record = resumed;
+        return;
+    }
     move.record.seqNr = move.seqNr;
     for (const DumpKind *kind : kDumpKinds) {
-        const std::string source = areaPath(kind->sourceName);
-        FileIdentity identity;
-        if (!isRegularFile(source)) {
-            continue;
-        }
-        move.lastKind = kind;
-        if (identifyFile(source, identity)) {
-            move.record.sources[kind->sourceName] = identity;
+        if (isRegularFile(areaPath(kind->sourceName))) {
+            move.record.sources[kind->sourceName] = {};
         }
     }
 }
 
+// A move resumed from its record leaves a dump that arrived after the cut
+// waiting, as does a move that stores a log from its second name: that one
+// follows in the same run, as a new move.
 void DumpHandler::moveDumps()
+{
+    if (moveOnce() && ownsPendingSource(nullptr)) {
+        moveOnce();
+    }
+}
+
+bool DumpHandler::moveOnce()
 {
     const std::string diskInfoFile = diskInfoFilePath(m_diskInfoPath, m_mosaId);
 
-    settleInterruptedMove();
+    MoveRecord resumed;
+    const bool haveRecord = settleInterruptedMove(resumed);
     uint32_t waitingSize = 0;
     if (getFilesAndSize(areaPath(kWaitingDumpPattern), waitingSize).empty()) {
         ZOL_FUNC_DEBUG_TRACE(" No dump file to move");
-        return;
+        return false;
     }
     const std::vector<std::string> info = readConfigLines(areaPath(kInfoFileName), 2);
     const std::string &linkDumpFilePath = info[0];
     const std::string &maxNumberOfDumpsText = info[1];
     const int maxNumberOfDumps = configNumber(maxNumberOfDumpsText);
     if (!isDirectory(m_intermediateDumpPath)) {
-        return;
+        return false;
     }
     if (linkDumpFilePath.empty() || maxNumberOfDumpsText.empty()) {
         ZOL_LINE_DEBUG_TRACE("Invalid parameters in info file. linkDumpFilePath:%s Max number of dumps: %s ",
                              linkDumpFilePath.c_str(), maxNumberOfDumpsText.c_str());
-        return;
+        return false;
     }
     if (!readDiskInfo(diskInfoFile)) {
-        return;
+        return false;
     }
     ZOL_LINE_DEBUG_TRACE("DumpPath: %s , MaxNumberOfDumps: %u maxDiskSpace : %u , finalDumpFilePath: %s",
                          linkDumpFilePath.c_str(), static_cast<unsigned>(maxNumberOfDumps), m_maxDiskSpace,
                          finalDumpFilePath.c_str());
     if (!ensureLinkDirectory(linkDumpFilePath)) {
-        return;
+        return false;
     }
     MoveContext move{0, maxNumberOfDumps, linkDumpFilePath, linkTargetPrefix(finalDumpFilePath, linkDumpFilePath),
-                     false, nullptr, {}};
+                     false, {}};
     move.seqNr = resumeOrStartMove(linkDumpFilePath, maxNumberOfDumps, move.resumed);
-    identifyWaitingSources(move);
-    recordMove(move, false);
+    listOwnSources(move, resumed, haveRecord && move.resumed);
+    recordMove(move);
 
     transferCompressedDump(kLmDump, move);
     transferCompressedDump(kCmDump, move);
     transferCompressedDump(kEmDump, move);
     transferTraceLog(move);
+    if (haveRecord) {
+        completeLinksOfSet(move.seqNr); // links a cut left missing, whichever source went last
+    }
     finishMove();
+    return haveRecord || move.leftWaiting;
 }

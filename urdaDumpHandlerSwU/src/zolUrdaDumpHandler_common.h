@@ -133,22 +133,35 @@ std::string deadLinkCommand(const std::string &linkDumpFilePath);
 // ---- The move's bookkeeping ------------------------------------------------
 
 // What tells a waiting file from another that took its name later, and
-// survives a reboot or a copy of the dump area: size, modification time and
-// a digest of its first and last bytes (never a device or inode number).
+// survives a reboot or a copy of the dump area: its size and a CRC-32 of
+// every byte. Nothing a clock, a copy or a reboot changes (times, inode,
+// device) and no sample of the bytes decides.
 struct FileIdentity {
     uint64_t size = 0;
-    int64_t mtime = 0;
-    uint32_t digest = 0;
+    uint32_t crc = 0;
     bool operator==(const FileIdentity &other) const;
 };
-// False when the path is not a regular file (a soft link included) or cannot be read.
+// Reads the file through once. False when the path is not a regular file (a
+// soft link included) or cannot be read.
 bool identifyFile(const std::string &path, FileIdentity &identity);
 
-// The record of the move in progress, kept in the dump area beside the marker.
+// How far the move got with one of its sources: still waiting; the trace
+// log known and on its way (its second name made); or its copy and links
+// on the device.
+enum class SourceState { waiting, moving, stored };
+struct RecordedSource {
+    SourceState state = SourceState::waiting;
+    FileIdentity identity; // known once moving or stored
+    bool operator==(const RecordedSource &other) const;
+};
+
+// The record of the move in progress, kept in the dump area beside the
+// marker. It names the sources the move began with: any other dump found
+// after a cut arrived later and waits for a move of its own.
 struct MoveRecord {
     uint32_t seqNr = 0;
     bool stored = false; // every source is stored (or discarded): only removals remain
-    std::map<std::string, FileIdentity> sources;
+    std::map<std::string, RecordedSource> sources;
 };
 std::string formatMoveRecord(const MoveRecord &record);
 // True only for exactly what formatMoveRecord writes, its own CRC included.
@@ -166,7 +179,8 @@ public:
     uint32_t removeOldDumps(const std::string &linkDumpFilePath, uint32_t maxDumps);
     void removeOldFiles(const DumpFileSet &set);
     void cleanDeadLinks(const std::string &linkDumpFilePath);
-    bool compressFile(const char *source, const char *destination, int level);
+    // With identity, also learns the source's identity from the bytes read.
+    bool compressFile(const char *source, const char *destination, int level, FileIdentity *identity = nullptr);
 
     // Configuration read by moveDumps; set directly by the unit tests.
     uint16_t m_mosaId;
@@ -189,8 +203,8 @@ private:
         std::string linkDumpFilePath;
         std::string linkPrefix;
         bool resumed;              // the move marker was found
-        const DumpKind *lastKind;  // the last kind waiting: its source goes last
-        MoveRecord record;         // the sources waiting when the move began
+        MoveRecord record;         // the sources this move stores, and how far it got
+        bool leftWaiting = false;  // a source of ours waits for the next move
     };
     enum class RecordState { absent, valid, damaged };
 
@@ -199,22 +213,27 @@ private:
     bool ensureLinkDirectory(const std::string &linkDumpFilePath);
     bool readMarker(uint32_t &seqNr) const;
     RecordState readMoveRecord(MoveRecord &record) const;
-    bool anythingPending() const;
-    bool isInterruptedMovesLog(const FileIdentity &kept, const MoveRecord &record, RecordState state) const;
+    bool ownsPendingSource(const MoveRecord *record) const;
+    bool keptLogIsOnDevice(const FileIdentity &kept, uint32_t seqNr) const;
     void settleKeptTraceLog(const MoveRecord &record, RecordState state);
     void removeStoredSources(const MoveRecord &record);
     void completeLinksOfSet(uint32_t seqNr);
-    void settleInterruptedMove();
+    bool settleInterruptedMove(MoveRecord &resumed);
+    bool moveOnce();
     uint32_t resumeOrStartMove(const std::string &linkDumpFilePath, int maxNumberOfDumps, bool &resumed);
-    void identifyWaitingSources(MoveContext &move) const;
-    void recordMove(const MoveContext &move, bool stored);
+    void listOwnSources(MoveContext &move, const MoveRecord &resumed, bool haveRecord) const;
+    bool recordMove(MoveContext &move);
     void removeMoveRecord();
     void finishMove();
     StoredFileLinks linksOf(const DumpKind &kind, const MoveContext &move) const;
     void settleLinks(const StoredFileLinks &links, const MoveContext &move, bool commandSucceeded);
-    void transferCompressedDump(const DumpKind &kind, const MoveContext &move);
-    void transferTraceLog(const MoveContext &move);
-    void removeSource(const DumpKind &kind, const MoveContext &move);
+    bool ownsWaitingSource(const DumpKind &kind, const MoveContext &move) const;
+    void transferCompressedDump(const DumpKind &kind, MoveContext &move);
+    void transferTraceLog(MoveContext &move);
+    bool keepTraceLog(const std::string &source, const std::string &keptPath, FileIdentity &identity);
+    void storeKeptTraceLog(MoveContext &move);
+    void finishTraceLog(MoveContext &move, const std::string &destination, bool moved);
+    void removeSource(const DumpKind &kind, MoveContext &move, const FileIdentity *stored);
 
     using DumpSets = std::map<uint32_t, DumpFileSet>;
     uint32_t fileSizeOrUnknown(const char *name);

@@ -7,6 +7,7 @@ import gzip
 import os
 from collections import Counter
 from dataclasses import dataclass, field
+from types import SimpleNamespace
 
 KINDS = {"lm_dump": ("lm", ".gz"), "cm_dump": ("cm", ".gz"), "em_dump": ("em", ".gz"), "te_log": ("te", ".log")}
 MARKER = "dumpMoveStarted.txt"
@@ -111,6 +112,12 @@ def check_set(place, chip, seq, dumps, what):
             elif os.path.realpath(link) != os.path.realpath(path):
                 problems.append(f"{what}link wrong: {link.name} -> {os.readlink(link)}")
     return problems
+
+
+def check_stored(board, mosa, seq, dumps, final=None, links=None):
+    """check_set on a board's final dump and link directories, or on the ones given."""
+    place = SimpleNamespace(root=board.base, final=final or board.final)
+    return check_set(place, SimpleNamespace(mosa=mosa, links=links or board.links), seq, dumps, "")
 
 
 def set_names(chip, seq, factors=(1,)):

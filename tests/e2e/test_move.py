@@ -1,45 +1,51 @@
-"""Moving a chip's dumps: what ends up where, and what every failure leaves."""
+"""Moving a chip's dumps: what ends up where, what it traces, and what every failure leaves."""
 
 import os
+from pathlib import Path
 
 import pytest
 
 from dumps import chip_dumps, gunzip
-from moves import final_name
+from moves import MARKER, check_stored, final_name
 
-
-def assert_moved(board, mosa, seq, dumps):
-    """Every dump is in the final dump directory under its name, restores to
-    its bytes, and both links resolve to it."""
-    for source, data in dumps.items():
-        path = board.final / final_name(source, mosa, seq)
-        assert (gunzip(path) if source != "te_log" else path.read_bytes()) == data, path
-        for factor in (1, 256):
-            link = board.links / final_name(source, mosa, seq, factor)
-            assert os.path.realpath(link) == str(path), link
-            assert not os.readlink(link).startswith("/"), "targets are relative where the paths share a part"
-        assert not (board.area(mosa) / source).exists()
-    assert not (board.area(mosa) / "dumpMoveStarted.txt").exists()
-    assert (board.area(mosa) / "info.txt").exists()
+# Every syslog line, then every event, of the whole move below, each in its order.
+WHOLE_MOVE = Path(__file__).with_name("whole_move.expected")
 
 
 @pytest.mark.fullmove
-def test_full_move_of_several_chips(board):
-    all_dumps = {mosa: chip_dumps(mosa, 300_000) for mosa in (1, 2, 5)}
-    for mosa, dumps in all_dumps.items():
-        board.chip(mosa, dumps=dumps)
-    (board.final / "lm_2-6.gz").write_bytes(b"an older set of chip 2")
-    run = board.run(trace=True)
+def test_whole_move_traces_every_line_in_order_at_the_most_verbose_level(board):
+    """Chip 1: the retention deletes set 1 and its dead links, keeps set 2, then a new set;
+    chip 2: a first set; chip 3: a cut move resumed; chip 4: no dumps; chip 5: no dump count."""
+    dumps = {1: chip_dumps(1, 300_000), 2: {"te_log": b"chip 2's trace\n"}, 3: {"lm_dump": b"chip 3's lm" * 99}}
+    board.chip(1, dumps=dumps[1], info=(f"{board.links}/", "2"))
+    board.chip(2, dumps=dumps[2])
+    board.chip(3, dumps=dumps[3], info=(f"{board.links}/", "1"))
+    (board.area(3) / MARKER).write_text("9\n")
+    (board.chip(4) / MARKER).write_text("5\n")
+    board.chip(5, dumps={"em_dump": b"em"}, info=f"{board.links}/\n")
+    old = ["cm_1-2.gz", "em_1-2.gz", "lm_1-2.gz", "te_1-2.log", "lm_3-2.gz"]
+    for name in old + ["lm_1-1.gz", "te_1-1.log"]:
+        (board.final / name).write_text(name)
+    board.links.mkdir()
+    for link in ("lm_1-1.gz", "lm_256-1.gz"):
+        (board.links / link).symlink_to("../final/lm_1-1.gz")
+
+    run = board.run(trace=True, loglevel="TRACE_DEBUG_LINE")
+
     assert run.returncode == 0
-    assert [t.kind for t in run.syslog] == ["syslog"] * 7, run.messages()
-    assert [t.msg for t in run.syslog if t.msg.startswith("Will")] == [
-        "Will handle dumps for mosa: 1 ", "Will handle dumps for mosa: 2 ", "Will handle dumps for mosa: 5 "]
-    assert_moved(board, 1, 1, all_dumps[1])
-    assert_moved(board, 2, 7, all_dumps[2])
-    assert_moved(board, 5, 1, all_dumps[5])
-    created = [e.msg for e in run.events if e.msg.startswith("Created dumpfile")]
-    assert created == [f"Created dumpfile {board.final}/{k}_{m}-{s}.gz"
-                       for m, s in ((1, 1), (2, 7), (5, 1)) for k in ("lm", "cm", "em")]
+    expected = [line[:-1].split(" ", 2) for line in WHOLE_MOVE.read_text().splitlines() if not line.startswith("#")]
+    assert [(t.kind, t.mosa_id, t.msg) for t in run.syslog + run.events] == [
+        (kind, int(mosa), msg.replace("BASE", str(board.base))[:255]) for kind, mosa, msg in expected]
+    new = {(mosa, seq): dumps[mosa] for mosa, seq in ((1, 3), (2, 1), (3, 9))}
+    for (mosa, seq), waiting in new.items():
+        assert check_stored(board, mosa, seq, waiting) == []
+        assert os.listdir(board.area(mosa)) == ["info.txt"]
+    stored = [final_name(source, mosa, seq) for (mosa, seq), waiting in new.items() for source in waiting]
+    assert sorted(os.listdir(board.final)) == sorted(old + stored)
+    assert len(os.listdir(board.links)) == 12, "set 1's links are dead and gone"
+    assert os.readlink(board.links / "te_1-3.log") == "../final/te_1-3.log", "relative where the paths share a part"
+    assert sorted(os.listdir(board.area(4))) == [MARKER, "info.txt"]
+    assert sorted(os.listdir(board.area(5))) == ["em_dump", "info.txt"]
 
 
 @pytest.mark.fullmove
@@ -52,35 +58,17 @@ def test_zero_dumps_allowed_discards_the_dumps(board):
 
 
 @pytest.mark.fullmove
-def test_move_marker_life_cycle(board):
-    area = board.chip(3, dumps={})
-    (area / "dumpMoveStarted.txt").write_text("9\n")
-    run = board.run(trace=True)
-    assert " No dump file to move" in run.messages("UrdaFuncDebugEvent")
-    assert (area / "dumpMoveStarted.txt").read_text() == "9\n"
-
-    # With dumps the marker's number is reused and no retention runs.
-    (board.final / "lm_3-2.gz").write_bytes(b"old set, kept")
-    dumps = chip_dumps(3, 5000)
-    board.chip(3, dumps=dumps, info=(f"{board.links}/", "1"))
-    run = board.run(trace=True)
-    assert "Dump move was interrupted, try again with seqNr 9" in run.messages("UrdaFuncDebugEvent")
-    assert not any(m.startswith("Will delete") for m in run.messages())
-    assert_moved(board, 3, 9, dumps)
-    assert (board.final / "lm_3-2.gz").exists()
-
-    # A stray file with an underscore makes every run take a number and move nothing.
-    (area / "notes_from_modem").write_text("x")
-    # Its retention leaves set 9's links dead; they go, and so does one below, but not a live one.
-    (board.links / "below").mkdir()
-    (board.links / "below" / "lm_3-1.gz").symlink_to("../../final/lm_3-1.gz")
+def test_stray_name_with_an_underscore_runs_a_move_that_stores_nothing(board):
+    area = board.chip(3, dumps={"notes_from_modem": b"x"}, info=(f"{board.links}/", "1"))
+    (board.final / "lm_3-9.gz").write_text("old set")
     (board.final / "notes").write_text("not a dump")
+    (board.links / "below").mkdir(parents=True)
+    (board.links / "below" / "lm_3-9.gz").symlink_to("../../final/lm_3-9.gz")
     (board.links / "below" / "notes").symlink_to("../../final/notes")
-    run = board.run(trace=True)
-    assert "Create temporary file /run/pmem/zol/mosa3/dumpMoveStarted.txt" in run.messages()
-    assert sorted(p.name for p in area.iterdir()) == ["info.txt", "notes_from_modem"]
-    assert not (board.final / "lm_3-10.gz").exists()
-    assert not (board.final / "lm_3-2.gz").exists(), "MaxNumberOfDumps 1 keeps no old set"
+    run = board.run()
+    assert run.returncode == 0 and run.messages("error") == []
+    assert sorted(os.listdir(area)) == ["info.txt", "notes_from_modem"]
+    assert os.listdir(board.final) == ["notes"], "MaxNumberOfDumps 1 keeps no old set, and nothing is stored"
     assert [p.name for p in board.links.rglob("*") if p.is_symlink()] == ["notes"], "dead links, and only they, go"
 
 

@@ -11,32 +11,21 @@
 
 using Strings = std::vector<std::string>;
 
-TEST(ExecuteCommand, ReportsTheRawStatusWordOfFailures)
+TEST(ExecuteCommand, ReportsTheRawStatusWordOfAFailure)
 {
     SyslogCapture capture;
     REQUIRE_SYSLOG_CAPTURE(capture);
-    struct Case {
-        const char *command;
-        bool result;
-        const char *trace;
-    } cases[] = {
-        {"true", true, nullptr},
-        {"exit 1", false, "Failed to execute command exit 1, return code 256"},
-    };
-    for (const Case &c : cases) {
-        EXPECT_EQ(executeCommand(c.command), c.result) << c.command;
-        const Strings lines = capture.lines();
-        if (c.trace == nullptr) {
-            EXPECT_TRUE(lines.empty()) << c.command;
-        } else {
-            ASSERT_EQ(lines.size(), 1u) << c.command;
-            EXPECT_NE(lines[0].find(std::string("ZOL_TRACE Error: ")), std::string::npos);
-            EXPECT_EQ(lines[0].substr(lines[0].size() - strlen(c.trace)), c.trace);
-        }
-    }
+    EXPECT_TRUE(executeCommand("true"));
+    EXPECT_TRUE(capture.lines().empty());
+    EXPECT_FALSE(executeCommand("exit 1"));
+    const Strings lines = capture.lines();
+    const std::string expected = "Failed to execute command exit 1, return code 256";
+    ASSERT_EQ(lines.size(), 1u);
+    EXPECT_EQ(lines[0].rfind("ZOL_TRACE Error: ", 0), 0u) << lines[0];
+    EXPECT_EQ(lines[0].substr(lines[0].size() - expected.size()), expected);
 }
 
-TEST(GetFilesAndSize, ListsSortedMatchesAndSumsTheirSizesFollowingLinks)
+TEST(GetFilesAndSize, ListsSortedMatchesAndSumsTheirSizesFollowingLinksWrappingAt32Bits)
 {
     TempDir dir;
     writeFile(dir / "b_dump", std::string(20, 'b'));
@@ -56,15 +45,9 @@ TEST(GetFilesAndSize, ListsSortedMatchesAndSumsTheirSizesFollowingLinks)
     EXPECT_EQ(total, 0u);
     EXPECT_EQ(getFilesAndSize(dir / "a_dump", total), Strings{dir / "a_dump"});
     EXPECT_EQ(total, 10u);
-}
-
-TEST(GetFilesAndSize, WrapsTotalsAt32Bits)
-{
-    TempDir dir;
     writeSparseFile(dir / "big_1", (off_t{1} << 32) - 1);
     writeSparseFile(dir / "big_2", 11);
-    uint32_t total = 0;
-    EXPECT_EQ(getFilesAndSize(dir / "big_*", total), (Strings{dir / "big_1", dir / "big_2"}));
+    EXPECT_EQ(getFilesAndSize(dir / "big_*", total).size(), 2u);
     EXPECT_EQ(total, 10u);
 }
 

@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
-# The whole job against a gzip -1 shell script and a bare zlib loop; start-up
-# on a board without dumps; peak memory for small and large dumps.
+# After scripts/setup.sh: the whole job against a bare zlib loop and a gzip -1
+# shell script, start-up on a board without dumps, and peak memory.
+# ZOL_BENCH_DUMP_MIB=4 makes a quick run with small dumps.
 set -euo pipefail
 cd "$(dirname "$0")/.."
-bash scripts/setup.sh
-cmake -S . -B build -DZOL_BUILD_BENCHMARKS=ON >/dev/null && cmake --build build >/dev/null
-exec /usr/bin/python3 bench/whole_job.py build/zolUrdaColdRestartDumpHandler build/bench/zolBench build/bench/zolEmptyProgram
+cmake -S . -B build -DZOL_BUILD_BENCHMARKS=ON >/dev/null
+cmake --build build --target zolUrdaColdRestartDumpHandler zolEmptyProgram >/dev/null
+exec /usr/bin/python3 bench/whole_job.py build/zolUrdaColdRestartDumpHandler build/bench/zolEmptyProgram

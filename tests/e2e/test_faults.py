@@ -1,4 +1,4 @@
-"""A full final dump directory and failing storage (power cuts: test_power_cut.py)."""
+"""A full final dump directory and failing storage (power cuts: test_crash.py)."""
 
 import random
 import re

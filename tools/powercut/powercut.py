@@ -1,14 +1,16 @@
-"""A power cut on a real file system, for the power-cut suite.
+"""Where the final dump and link directories live during a cut, for the crash
+harness: plain folders (a killed program loses nothing there), or a flash.
 
 The flash is an ext4 (or btrfs) image on a loop device, mounted with a long commit
 interval so that nothing becomes durable behind the program's back. The
-tracer (cutpoint) freezes the program's whole process tree before a chosen
-call enters the kernel; the image is copied then, as the device holds it, the
-tree is killed before the call runs, and the copy is mounted in place of the
+cutter freezes the program's whole process tree before a chosen call enters
+the kernel; the image is copied then, as the device holds it, the tree is
+killed before the call runs, and the copy is mounted in place of the
 original as after a reboot (its journal replays).
 """
 
 import shlex
+import shutil
 import subprocess
 from dataclasses import dataclass
 from pathlib import Path
@@ -56,6 +58,26 @@ class Flash:
     def final(self):
         return self.root / "final"
 
+    @property
+    def on_cut(self):
+        return f"cp --sparse=always {shlex.quote(str(self.image))} {shlex.quote(str(self.copy))}"
+
+    def laid_out(self):
+        """A durable file gets new bytes that are never synchronised: the canary."""
+        canary = self.root / "canary"
+        canary.write_bytes(CANARY_DURABLE)
+        sh("sync", "-f", self.root)
+        with open(canary, "r+b") as f:
+            f.write(CANARY_UNSYNCED)
+
+    def rebooted(self):
+        """Boots from the copy: the original goes away with everything the
+        kernel still held for it. False if the kernel had written back on its
+        own (the canary's new bytes reached the device)."""
+        self._unmount()
+        self._mount(self.copy)
+        return (self.root / "canary").read_bytes() == CANARY_DURABLE
+
     def fresh(self):
         self.release()
         self.serial += 1
@@ -63,11 +85,6 @@ class Flash:
         self.copy = self.base / f"flash-{self.serial}-at-cut.img"
         sh("cp", "--sparse=always", self.template, self.image)
         self._mount(self.image)
-
-    def boot_from_copy(self):
-        """The original goes away with everything the kernel still held for it."""
-        self._unmount()
-        self._mount(self.copy)
 
     def _mount(self, image):
         self.device = sh("losetup", "--find", "--show", image)
@@ -104,25 +121,38 @@ class Flash:
             sh("umount", self.shared)
 
 
+class Folders:
+    """Final and link directories in plain folders: a kill loses nothing there."""
+    on_cut, write_backs = "true", 0
+
+    def __init__(self, base):
+        self.root = Path(base) / "flash"
+
+    @property
+    def final(self):
+        return self.root / "final"
+
+    def fresh(self):
+        shutil.rmtree(self.root, ignore_errors=True)
+        self.root.mkdir()
+
+    def laid_out(self):
+        pass
+
+    def rebooted(self):
+        return True
+
+    def release(self):
+        pass
+
+    close = release
+
+
 def make_template(image, fstype="ext4"):
     """An empty file system image, every inode table and the journal written out."""
     size, mkfs = MKFS[fstype]
     sh("truncate", "-s", size, image)
     sh(*mkfs, image)
-
-
-def overwrite_canary(flash):
-    """A durable file on the flash gets new bytes that are never synchronised."""
-    canary = flash.root / "canary"
-    canary.write_bytes(CANARY_DURABLE)
-    sh("sync", "-f", flash.root)
-    with open(canary, "r+b") as f:
-        f.write(CANARY_UNSYNCED)
-
-
-def wrote_back(flash):
-    """Whether the kernel wrote dirty data to the device on its own."""
-    return (flash.root / "canary").read_bytes() != CANARY_DURABLE
 
 
 def traced(cutpoint, watched, *mode):
@@ -161,23 +191,19 @@ def crash_points(calls):
     return [c for c in calls if c.name not in DATA_CALLS or c.index in chosen]
 
 
-def cut_and_reboot(board, flash, lay_out, cutpoint, call, options=()):
-    """Lays the board out (lay_out(), which overwrites the canary last),
-    cuts the power before the call and mounts what the device kept. None
-    when ready, else what went wrong with the harness itself."""
+def cut(board, place, lay_out, cutter, call, options=()):
+    """Lays the board out (lay_out()), cuts before the call and reboots the
+    place. None when ready, else what went wrong with the harness itself."""
     for _ in range(CANARY_ATTEMPTS):
         lay_out()
-        on_cut = f"cp --sparse=always {shlex.quote(str(flash.image))} {shlex.quote(str(flash.copy))}"
-        run = board.run(wrapper=traced(cutpoint, [flash.root, "/run/pmem"], *options, "--cut", str(call.index), "--on-cut", on_cut),
-                        unshare_pid=True)
+        run = board.run(wrapper=traced(cutter, [place.root, "/run/pmem"], *options, "--cut", call.index,
+                                       "--on-cut", place.on_cut), unshare_pid=True)
         if run.returncode != CUT:
             what = "the move ended before it" if run.returncode == TREE_ENDED else f"exit {run.returncode}"
             return f"harness: no cut, {what}: {run.stderr.strip()[-300:]}"
-        expected = f"cutpoint: cut before call {call.index}: {call.name} {call.path}"
-        if expected not in run.stderr:
+        if f"cut before call {call.index}: {call.name} {call.path}" not in run.stderr:
             return f"harness: the run differs from the census: {run.stderr.strip()[-300:]}"
-        flash.boot_from_copy()
-        if not wrote_back(flash):
+        if place.rebooted():
             return None
-        flash.write_backs += 1
+        place.write_backs += 1
     return f"harness: the kernel wrote back on its own in all {CANARY_ATTEMPTS} attempts"

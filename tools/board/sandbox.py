@@ -388,7 +388,7 @@ class Board:
             events = session.stop() if session else []
         run = Run(proc.returncode, lines, events, proc.stderr.decode("utf-8", "replace"))
         assert "Sanitizer" not in run.stderr and "runtime error:" not in run.stderr, run.stderr
-        if wrapper is None and self.wrapper[:1] == ["valgrind"]:
+        if wrapper is None and self.wrapper and os.path.basename(self.wrapper[0]) == "valgrind":
             check_valgrind_report(run.stderr)
         return run
 

@@ -84,7 +84,8 @@ EOF
 # What a BSP's build does with the toolchain file: a plain configure, which
 # leaves the tests off when cross-compiling (GoogleTest is hidden from it, so
 # that this fails should anything look for it), a build, and an install into
-# a staging root with DESTDIR.
+# a staging root with DESTDIR. The toolchain files differ only in their
+# names, so the 32-bit target alone is built this way.
 check_plain_cross_install() {
   local dir=$build/plain stage=$PWD/$build/plain-stage unit_dir installed_file
   echo "== A plain $arch cross build, installed with DESTDIR"
@@ -125,7 +126,7 @@ echo "$description"
 grep -q "$file_says" <<<"$description"
 grep -q ", stripped" <<<"$description" || { echo "the packaged binary is not stripped" >&2; exit 1; }
 
-check_plain_cross_install
+[ "$arch" != armhf ] || check_plain_cross_install
 
 echo "== Unit tests on $build under qemu user-mode emulation"
 cmake -S . -B "$build" -G Ninja -DCMAKE_TOOLCHAIN_FILE="cmake/toolchains/$arch.cmake" \

@@ -57,11 +57,8 @@ SEAM_CHIPS=("2 /data/zol/dumps/mosa2/ /data/zol/links/mosa2/ 3 2" "4 /mnt/flash/
 pmem_fingerprint() { (cd "$work/pmem" && find . -type f -print0 | sort -z | xargs -0 md5sum); }
 
 seam_boot() { # extra systemd-nspawn options...
-  local unit
-  rm -rf "$state" && mkdir -p "$state"
-  for unit in zol-boot-layout zol-boot-probe zol-boot-baseband; do
-    rm -f "$merged/etc/systemd/system/multi-user.target.wants/$unit.service"
-  done
+  rm -rf "$state" "$merged"/etc/systemd/system/multi-user.target.wants/zol-boot-{layout,probe,baseband}.service
+  mkdir -p "$state"
   boot --bind="$work/pmem:/run/pmem" "$@"
   [ -f "$state/report-complete" ] || fail "the report unit did not finish (console output: $CONSOLE_LOG)"
 }
@@ -145,7 +142,7 @@ check_purge() {
 
 host_tools systemd-container debootstrap babeltrace2
 package "$(dpkg --print-architecture)" "$@"
-cached "$ROOT" .zol-boot-root "bookworm minbase $ROOT_PACKAGES" build_root
+cached "$ROOT" "bookworm minbase $ROOT_PACKAGES" build_root
 prepare_container
 boot
 check_boot

@@ -23,11 +23,7 @@ trap cleanup EXIT
 trap 'exit 130' INT TERM
 
 fail() { echo "boot test FAILED: $*" >&2; exit 1; }
-expect() { # description command...
-  local what=$1
-  shift
-  "$@" || fail "$what"
-}
+expect() { "${@:2}" || fail "$1"; } # description command...
 logged() { # log description command...: the command's output into the log, its end shown if it fails
   local log=$1 what=$2 status=0
   shift 2
@@ -73,17 +69,17 @@ mirror() { # the host's Debian archive
 
 # Built by the builder into a temporary directory ($building) renamed into
 # place when complete, so that an interrupted build never passes for one.
-cached() { # directory stamp-file stamp builder
+cached() { # directory stamp builder
   local dir=$1 start
-  if [ "$(cat "$dir/$2" 2>/dev/null)" = "$3" ]; then echo "== Cached: $dir"; return; fi
+  if [ "$(cat "$dir/.zol-boot-root" 2>/dev/null)" = "$2" ]; then echo "== Cached: $dir"; return; fi
   echo "== Building $dir (once)"
   start=$(now_ms)
   mkdir -p "$CACHE"
   rm -rf "$CACHE/.${dir##*/}".* # left by a killed build
   building=$(mktemp -d "$CACHE/.${dir##*/}.XXXXXX")
   chmod 755 "$building"
-  "$4"
-  echo "$3" >"$building/$2"
+  "$3"
+  echo "$2" >"$building/.zol-boot-root"
   rm -rf "$dir"
   mv "$building" "$dir" && building=
   echo "Building $dir took $(seconds_since "$start")"

@@ -6,7 +6,8 @@
 # unit tests and the end-to-end suite on the packaged binary under qemu, its
 # LTTng events recorded, and last the amd64 package installed and booted in
 # a systemd container, then purged, and the armhf package installed and
-# booted on an emulated ARM board (its root built once and cached).
+# booted on an emulated ARM board (its root built once, in about 9 minutes,
+# and cached); both boot tests share tests/boot/lib.sh.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/setup.sh --sanitize

@@ -1,24 +1,15 @@
-#!/bin/sh
-# Runs as PID 1 of the emulated board once, when its root is built:
-# debootstrap's second stage (installing the packages unpacked on the host),
-# then what the board's boots need, and powers off. The host takes the root
-# only if /zol-board-ready exists afterwards.
-export PATH=/usr/sbin:/usr/bin:/sbin:/bin
-mount -t proc proc /proc
-mount -t sysfs sysfs /sys
-if /debootstrap/debootstrap --second-stage; then
-  # Without udev no serial device unit ever appears, and the getty on the
-  # console would wait 90 s for it: the boots need no login.
-  systemctl mask serial-getty@ttyAMA0.service
-  apt-get clean
-  rm -f /zol-second-stage.sh
-  echo ready > /zol-board-ready
-else
-  echo "zol-board: debootstrap's second stage failed:"
-  tail -n 30 /debootstrap/debootstrap.log
-fi
-sync
-umount /sys
-mount -o remount,ro /
-echo o > /proc/sysrq-trigger
-sleep 60
+#!/bin/bash
+# Runs in a user namespace of its own, made by scripts/boot-test-armhf.sh,
+# which maps its ids once this script says it is ready: debootstrap's second
+# stage of the board's root. This namespace's own binfmt_misc instance
+# (Linux 6.7 or later) hands the root's ARM programs to a static qemu-arm;
+# the host's binfmt_misc is left as it is.
+set -euo pipefail
+ready=$1 mapped=$2 qemu=$3 binfmt_conf=$4 instance=$5 root=$6
+echo >"$ready"
+read -r _ <"$mapped"
+mount -t binfmt_misc binfmt_misc "$instance"
+echo ":zol-arm:M::$(cut -d: -f5 "$binfmt_conf"):$(cut -d: -f6 "$binfmt_conf"):$qemu:FP" >"$instance/register"
+# As in an LXC container, debootstrap does not test that it can make device
+# nodes, which no user namespace may: the unpacked root has them already.
+container=lxc chroot "$root" /debootstrap/debootstrap --second-stage

@@ -5,7 +5,6 @@ syslog socket standing in for /dev/log, and optionally a real LTTng session
 that records the program's debug events.
 """
 
-import glob
 import os
 import re
 import select
@@ -247,7 +246,6 @@ class BusyBox:
 
     HIDDEN = ("/usr/bin", "/usr/sbin")
     PATH = "/usr/sbin:/usr/bin:/sbin:/bin"
-    TOOLS = "/run/host-tools"  # wrappers and emulators the applets would hide
 
     def __init__(self, folder, binary):
         self.folder = Path(folder)
@@ -261,18 +259,6 @@ class BusyBox:
         for hidden in self.HIDDEN:
             args += ["--ro-bind", str(self.folder), hidden]
         return args
-
-    def reachable(self, command):
-        """bubblewrap arguments and the command, with its program (valgrind,
-        strace, an emulator) bound into the sandbox if the applets hide it,
-        together with its companions (Debian's valgrind runs valgrind.bin)."""
-        host = shutil.which(command[0]) if command else None
-        if host is None or ("/" in command[0] and os.path.dirname(os.path.realpath(host)) not in self.HIDDEN):
-            return [], command
-        args = []
-        for path in glob.glob(glob.escape(host) + "*"):
-            args += ["--ro-bind", path, f"{self.TOOLS}/{os.path.basename(path)}"]
-        return args, [f"{self.TOOLS}/{os.path.basename(host)}"] + command[1:]
 
 
 class Board:
@@ -349,12 +335,9 @@ class Board:
         cmd += ["--die-with-parent"]
         if unshare_pid:
             cmd += ["--unshare-pid", "--proc", "/proc"]  # /proc of its own pid namespace
-        wrapper, emulator = self.wrapper if wrapper is None else list(wrapper), self.emulator
-        if self.busybox:
+        if self.busybox:  # its applets hide /usr/bin and /usr/sbin: no wrapper or emulator from there
             cmd += self.busybox.binds()
-            (bind_wrapper, wrapper), (bind_emulator, emulator) = map(self.busybox.reachable, (wrapper, emulator))
-            cmd += bind_wrapper + bind_emulator
-        return cmd + ["--"] + wrapper + emulator + [self.program]
+        return cmd + ["--"] + (self.wrapper if wrapper is None else list(wrapper)) + self.emulator + [self.program]
 
     def run(self, env=None, trace=False, loglevel=None, unshare_pid=False, wrapper=None, mounts=(), timeout=600):
         """Runs the program once. wrapper replaces the board's own wrapper

@@ -25,13 +25,7 @@ looked up in PATH costs one counted exec per directory tried.
 Only calls on watched paths count (execs aside), so helper threads that talk
 to other places (sockets, shared memory) leave the numbering alone.
 """
-import argparse
-import os
-import select
-import signal
-import subprocess
-import sys
-import threading
+import argparse, os, select, signal, subprocess, sys, threading
 
 import seccomp
 
@@ -57,9 +51,10 @@ LINKS = {"link", "linkat"}
 # Opens count when they may change the file: (dirfd, path, flags argument; None: openat2's struct open_how).
 OPEN = {"open": (None, 0, 1), "openat": (0, 1, 2), "openat2": (0, 1, None)}
 EXEC = {"execve": (None, 0), "execveat": (0, 1)}
-# Calls on a descriptor: (descriptor argument, byte count argument; "iov": the sum of an iovec array).
-FD = {name: (0, None) for name in ("fsync", "fdatasync", "syncfs", "sync_file_range", "ftruncate", "fallocate",
-                                   "fchmod", "fchown", "fsetxattr", "fremovexattr", "close")}
+# Calls on the descriptor in their first argument; data calls: (descriptor argument, byte count argument,
+# "iov": the sum of an iovec array's lengths).
+FD = ["fsync", "fdatasync", "syncfs", "sync_file_range", "ftruncate", "fallocate", "fchmod", "fchown", "fsetxattr",
+      "fremovexattr", "close"]
 DATA = {"write": (0, 2), "pwrite64": (0, 2), "copy_file_range": (2, 4), "sendfile": (0, 3), "splice": (2, 4),
         "writev": (0, "iov"), "pwritev": (0, "iov"), "pwritev2": (0, "iov")}
 CALLS = [*PATH, *TWO_PATHS, *OPEN, *EXEC, *FD, *DATA, "sync"]
@@ -142,7 +137,7 @@ def classify(name, pid, args, inside):
     elif name in PATH and not (name == "utimensat" and args[1] == 0):  # utimensat without a path: its dirfd
         paths = [at_path(pid, args, *PATH[name])]
     else:
-        paths = [fd_path(pid, args[DATA.get(name, FD.get(name, (0, None)))[0]])]
+        paths = [fd_path(pid, args[DATA[name][0] if name in DATA else 0])]
     if not any(map(inside, paths)) or (name == "close" and not fd_writable(pid, args[0])):
         return None
     size = DATA.get(name, (0, None))[1]
@@ -179,26 +174,20 @@ def start(filt, command):
 
 def notifications(filt, root):
     """Each call trapped, until no task of the tree is left; then the root's
-    wait status, an int. Reaps the root as it ends: its zombie would keep the
-    filter in use."""
-    notify_fd, pidfd, status = filt.get_notify_fd(), os.pidfd_open(root), None
+    wait status, an int. A thread reaps the root as it ends: its zombie would
+    keep the filter in use."""
+    status = []
+    reaper = threading.Thread(target=lambda: status.append(os.waitpid(root, 0)[1]))
+    reaper.start()
     poller = select.poll()
-    poller.register(notify_fd, select.POLLIN)
-    poller.register(pidfd, select.POLLIN)
-    while True:
-        events = dict(poller.poll())
-        if pidfd in events:
-            status = os.waitpid(root, 0)[1]
-            poller.unregister(pidfd)
-            os.close(pidfd)
-        if events.get(notify_fd, 0) & select.POLLHUP:
-            yield os.waitpid(root, 0)[1] if status is None else status
-            return
-        if events.get(notify_fd, 0) & select.POLLIN:
-            try:
-                yield filt.receive_notify()
-            except RuntimeError:
-                continue  # its caller was killed or interrupted meanwhile
+    poller.register(filt.get_notify_fd(), select.POLLIN)
+    while not poller.poll()[0][1] & select.POLLHUP:
+        try:
+            yield filt.receive_notify()
+        except RuntimeError:
+            continue  # its caller was killed or interrupted meanwhile
+    reaper.join()
+    yield status[0]
 
 
 def kill(kill_call, target):
@@ -263,7 +252,7 @@ def supervise(opt, census):
 
 
 def parse_options():
-    parser = argparse.ArgumentParser(prog="cutter", description="Numbers and cuts a process tree's crash-relevant calls.")
+    parser = argparse.ArgumentParser(prog="cutter")
     parser.add_argument("--watch", action="append", required=True, type=normal)
     mode = parser.add_mutually_exclusive_group(required=True)
     mode.add_argument("--census")

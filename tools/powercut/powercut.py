@@ -2,10 +2,10 @@
 
 The flash is an ext4 (or btrfs) image on a loop device, mounted with a long commit
 interval so that nothing becomes durable behind the program's back. The
-tracer (cutpoint) freezes the program's whole process tree before a chosen
-call enters the kernel; the image is copied then, as the device holds it, the
-tree is killed before the call runs, and the copy is mounted in place of the
-original as after a reboot (its journal replays).
+cutter (cutter.py beside this file) holds a chosen call of the program's
+process tree before it enters the kernel; the image is copied then, as the
+device holds it, the tree is killed before the call runs, and the copy is
+mounted in place of the original as after a reboot (its journal replays).
 """
 
 import shlex

@@ -136,9 +136,10 @@ status=0
 (cd "$build" && ctest --output-on-failure -E '^e2e$') || status=1
 
 echo "== End-to-end suite on the packaged binary under qemu user-mode emulation"
-# The emulator command of cmake/toolchains/debian-cross.cmake, and the
-# Python that CTest runs the suite with.
-emulator="$qemu -L / -E LD_LIBRARY_PATH=/usr/lib/$triple"
+# The emulator command of cmake/toolchains/debian-cross.cmake, the emulator
+# by its absolute path for the power-cut cutter, and the Python that CTest
+# runs the suite with.
+emulator="$(command -v "$qemu") -L / -E LD_LIBRARY_PATH=/usr/lib/$triple"
 /usr/bin/python3 -m pytest -q -p no:cacheprovider tests/e2e --program="$program" --emulator="$emulator" \
-  --consumerd="$consumerd" || status=1
+  --consumerd="$consumerd" --cutter="$PWD/tools/powercut/cutter.py" || status=1
 exit $status

@@ -24,7 +24,7 @@ def pytest_addoption(parser):
     parser.addoption("--emulator", default="", help="user-mode emulator for a cross-built program")
     parser.addoption("--busybox", default="",
                      help="a BusyBox binary: its applets are the shell and every command the program runs")
-    parser.addoption("--cutpoint", default="", help="the power-cut tracer; without it the power-cut suite is skipped")
+    parser.addoption("--cutter", default="", help="tools/powercut/cutter.py; without it the crash harness is skipped")
     parser.addoption("--consumerd", default="",
                      help="the target architecture's LTTng consumer daemon under the emulator (a program or script): "
                           "the session daemon records the emulated program through it")

@@ -168,10 +168,10 @@ def check_outcome(board, place, chips, further=False):
     return problems
 
 
-def refusing_links(board, chips, cutpoint, watched):
+def refusing_links(board, chips, cutter, watched):
     """The tracer's options, and the runner of the reruns, for an area that refuses hard links."""
     options = ("--refuse-links", errno.EPERM) if chips[0].no_hard_links else ()
-    return options, (lambda: board.run(wrapper=[cutpoint] + [a for d in watched for a in ("--watch", str(d))] + [
+    return options, (lambda: board.run(wrapper=[cutter] + [a for d in watched for a in ("--watch", str(d))] + [
         *map(str, options), "--census", os.devnull, "--"], unshare_pid=True)) if options else board.run
 
 

@@ -183,9 +183,9 @@ class Disturbances:
 
 @pytest.fixture(scope="session")
 def cutter(request):
-    if not request.config.getoption("--cutpoint") or os.geteuid() != 0:
-        pytest.skip("needs root and --cutpoint, the cutter that stops the program at a chosen call")
-    return str(Path(request.config.getoption("--cutpoint")).resolve())
+    if not request.config.getoption("--cutter") or os.geteuid() != 0:
+        pytest.skip("needs root and --cutter, the cutter that stops the program at a chosen call")
+    return str(Path(request.config.getoption("--cutter")).resolve())
 
 
 @pytest.fixture(scope="session")

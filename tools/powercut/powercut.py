@@ -3,10 +3,10 @@ harness: plain folders (a killed program loses nothing there), or a flash.
 
 The flash is an ext4 (or btrfs) image on a loop device, mounted with a long commit
 interval so that nothing becomes durable behind the program's back. The
-cutter freezes the program's whole process tree before a chosen call enters
-the kernel; the image is copied then, as the device holds it, the tree is
-killed before the call runs, and the copy is mounted in place of the
-original as after a reboot (its journal replays).
+cutter (cutter.py beside this file) holds a chosen call of the program's
+process tree before it enters the kernel; the image is copied then, as the
+device holds it, the tree is killed before the call runs, and the copy is
+mounted in place of the original as after a reboot (its journal replays).
 """
 
 import shlex
@@ -155,9 +155,9 @@ def make_template(image, fstype="ext4"):
     sh(*mkfs, image)
 
 
-def traced(cutpoint, watched, *mode):
+def traced(cutter, watched, *mode):
     """The tracer as a wrapper, counting calls on the watched directories."""
-    return [cutpoint] + [arg for d in watched for arg in ("--watch", str(d))] + [str(m) for m in mode] + ["--"]
+    return [cutter] + [arg for d in watched for arg in ("--watch", str(d))] + [str(m) for m in mode] + ["--"]
 
 
 @dataclass(frozen=True)

@@ -30,7 +30,7 @@ def sh(*cmd):
 
 
 class Flash:
-    """A file system image on a loop device mounted at root. Each layout gets an
+    """A file system image mounted at root through a loop device. Each layout gets an
     image file of its own, so that a device still draining can never write
     into the next layout's image.
 
@@ -49,7 +49,7 @@ class Flash:
         sh("mount", "--make-shared", self.shared)
         self.root = self.shared / "flash"
         self.root.mkdir()
-        self.device = None
+        self.mounted = False
         self.serial = 0
         self.write_backs = 0  # layouts retried because the kernel wrote back on its own
         self.image = self.copy = None
@@ -87,23 +87,14 @@ class Flash:
         self._mount(self.image)
 
     def _mount(self, image):
-        self.device = sh("losetup", "--find", "--show", image)
-        try:
-            sh("mount", "-t", self.fstype, "-o", "commit=600", self.device, self.root)
-        except subprocess.CalledProcessError:
-            self._detach()
-            raise
+        # A loop device of its own, which the kernel detaches at the unmount.
+        sh("mount", "-t", self.fstype, "-o", "loop,commit=600", image, self.root)
+        self.mounted = True
 
     def _unmount(self):
-        if self.device:
-            try:
-                sh("umount", self.root)
-            finally:
-                self._detach()
-
-    def _detach(self):
-        device, self.device = self.device, None
-        sh("losetup", "-d", device)
+        if self.mounted:
+            self.mounted = False
+            sh("umount", self.root)
 
     def release(self):
         try:

@@ -133,7 +133,7 @@ def classify(name, pid, args, inside):
         flags = args[flags] if flags is not None else int.from_bytes(read_memory(pid, args[2], 8), "little")
         paths = [at_path(pid, args, dirfd, path)] if flags & (O_CREAT | O_TRUNC | O_ACCMODE) else []
     elif name in TWO_PATHS:
-        paths = [at_path(pid, args, *spec) for spec in TWO_PATHS[name]]
+        paths = [at_path(pid, args, *arguments) for arguments in TWO_PATHS[name]]
     elif name in PATH and not (name == "utimensat" and args[1] == 0):  # utimensat without a path: its dirfd
         paths = [at_path(pid, args, *PATH[name])]
     else:

@@ -30,6 +30,17 @@ _EVENT_RE = re.compile(
     PROVIDER + r":(\w+): .*\{ file = " + _STRING + r", line = (-?\d+), mosaId = (-?\d+), msg = " + _STRING + r" \}")
 
 
+def sandboxed(command, **options):
+    """Runs a bubblewrap command. bubblewrap that could not set the sandbox up
+    (the host's mounts changing under it, as another test's flash does) exits
+    1 with "bwrap: " before the command starts: it is tried again."""
+    for _ in range(SANDBOX_ATTEMPTS):
+        proc = subprocess.run(command, stderr=subprocess.PIPE, **options)
+        if not (proc.returncode == 1 and proc.stderr[:len("bwrap: ")] in (b"bwrap: ", "bwrap: ")):
+            break
+    return proc
+
+
 @dataclass
 class Trace:
     """One syslog line or LTTng event of the program."""
@@ -173,8 +184,7 @@ class PrivateLttng:
 
     def lttng(self, *args):
         """An lttng command against our daemon; it never spawns one of its own."""
-        done = subprocess.run(self.command("lttng", "--no-sessiond", *args), stdout=subprocess.DEVNULL,
-                              stderr=subprocess.PIPE, text=True)
+        done = sandboxed(self.command("lttng", "--no-sessiond", *args), stdout=subprocess.DEVNULL, text=True)
         if done.returncode != 0:
             raise RuntimeError(f"lttng {' '.join(args)}: {done.stderr.strip()}")
 
@@ -357,15 +367,8 @@ class Board:
             session.start()
         self.syslog.start()
         try:
-            for _ in range(SANDBOX_ATTEMPTS):
-                proc = subprocess.run(self.sandbox_command(unshare_pid, wrapper, mounts), env=environment,
-                                      stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, stderr=subprocess.PIPE,
-                                      timeout=timeout)
-                # bubblewrap that could not set the sandbox up (the host's mounts
-                # changing under it) exits 1 before the program starts; the
-                # program itself never writes to standard error.
-                if not (proc.returncode == 1 and proc.stderr.startswith(b"bwrap: ")):
-                    break
+            proc = sandboxed(self.sandbox_command(unshare_pid, wrapper, mounts), env=environment,
+                             stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, timeout=timeout)
         finally:
             lines = self.syslog.stop()
             events = session.stop() if session else []

@@ -2,7 +2,6 @@
 crash harness and the tests of whole moves. A place holds the final dump
 directory (`final`) and the link directories below its `root`."""
 
-import errno
 import gzip
 import hashlib
 import os
@@ -168,13 +167,6 @@ def check_outcome(board, place, chips, further=False):
     return problems
 
 
-def refusing_links(board, chips, cutter, watched):
-    """The tracer's options, and the runner of the reruns, for an area that refuses hard links."""
-    options = ("--refuse-links", errno.EPERM) if chips[0].no_hard_links else ()
-    return options, (lambda: board.run(wrapper=[cutter] + [a for d in watched for a in ("--watch", str(d))] + [
-        *map(str, options), "--census", os.devnull, "--"], unshare_pid=True)) if options else board.run
-
-
 def content_of(*roots):
     """Everything in the trees that the program may decide on: names, kinds,
     modes, bytes and link targets; never times, inodes or devices."""
@@ -189,7 +181,7 @@ def content_of(*roots):
     return digest.hexdigest()
 
 
-def run_and_check(board, place, chips, run, judged=None):
+def run_and_check(board, place, chips, run, judged):
     """Problems after a rerun and a further move of new dumps (each one run()).
     A further move from a state already judged (judged: state -> problems),
     the same content and the same expectations, is not run again: the program
@@ -202,16 +194,13 @@ def run_and_check(board, place, chips, run, judged=None):
     problems += check_outcome(board, place, chips)
     for chip in chips:
         lay_waiting(board, place, chip, chip.further)
-    state = (content_of(board.pmem, place.root), repr(chips)) if judged is not None else None
-    if state not in (judged or {}):
+    state = (content_of(board.pmem, place.root), repr(chips))
+    if state not in judged:
         further = run()
-        found = [f"exit status: the further move exited {further.returncode}"] if further.returncode else []
-        found += [f"further move: {p}" for p in check_outcome(board, place, chips, further=True)]
-        if judged is not None:
-            judged[state] = found
+        judged[state] = [f"exit status: the further move exited {further.returncode}"] if further.returncode else []
+        judged[state] += [f"further move: {p}" for p in check_outcome(board, place, chips, further=True)]
     # What the rerun left wrong and the further move did not change is said once.
-    return problems + [p for p in (judged[state] if judged is not None else found)
-                       if p.removeprefix("further move: ") not in problems]
+    return problems + [p for p in judged[state] if p.removeprefix("further move: ") not in problems]
 
 
 def kind_of(problem):

@@ -21,6 +21,7 @@ written over, or deleted while the window keeps it; and the dump area holding
 only info.txt.
 """
 
+import errno
 import os
 import re
 import shutil
@@ -34,8 +35,7 @@ from pathlib import Path
 import pytest
 
 from dumps import chip_dumps
-from moves import (FOREIGN, KINDS, MARKER, Chip, check_outcome, failure_report, lay_chips, refusing_links,
-                   run_and_check, small_set)
+from moves import FOREIGN, KINDS, MARKER, Chip, check_outcome, failure_report, lay_chips, run_and_check, small_set
 
 sys.path.insert(0, str(Path(__file__).resolve().parents[2] / "tools" / "powercut"))
 from powercut import Flash, Folders, crash_points, cut, make_template, read_census, traced  # noqa: E402
@@ -84,6 +84,15 @@ SCENARIOS = {
     **{f"without_hard_links_{fs}": (lambda: [chip(5, 1, ALL, size=60_000, no_hard_links=True)], fs, False)
        for fs in ("ext4", "btrfs")},
 }
+
+
+def refusing_links(board, chips, cutter, watched):
+    """The cutter's options, and the runner of the reruns, for an area that refuses hard links."""
+    if not chips[0].no_hard_links:
+        return (), board.run
+    options = ("--refuse-links", errno.EPERM)
+    return options, lambda: board.run(wrapper=traced(cutter, watched, *options, "--census", os.devnull),
+                                      unshare_pid=True)
 
 
 # ---- disturbances between the cut and the rerun ------------------------------

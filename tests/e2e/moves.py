@@ -33,6 +33,7 @@ class Chip:
     arrivals: dict = field(default_factory=dict)    # source -> bytes that arrived after a cut: the next number
     window_unknown: bool = False                    # more moves than planned: old sets may be deleted
     no_hard_links: bool = False                     # the dump area refuses hard links
+    full_area: bool = False                         # the dump area has no free byte when the move starts
 
     def __post_init__(self):
         if self.further_seq is None:
@@ -181,11 +182,19 @@ def content_of(*roots):
     return digest.hexdigest()
 
 
-def run_and_check(board, place, chips, run, judged):
+def run_and_check(board, place, chips, run, judged, how="none"):
     """Problems after a rerun and a further move of new dumps (each one run()).
-    A further move from a state already judged (judged: state -> problems),
-    the same content and the same expectations, is not run again: the program
-    decides on content alone, which the reboots as a copy check."""
+    A state already judged (judged: state -> problems), the same content
+    disturbed the same way (how) and the same expectations, is not run again:
+    the program decides on content alone, which the reboots as a copy check
+    at every state."""
+    state = (how, content_of(board.pmem, place.root), repr(chips))
+    if state not in judged:
+        judged[state] = rerun_and_check(board, place, chips, run, judged)
+    return judged[state]
+
+
+def rerun_and_check(board, place, chips, run, judged):
     problems = []
     rerun = run()
     if rerun.returncode != 0:
@@ -194,7 +203,7 @@ def run_and_check(board, place, chips, run, judged):
     problems += check_outcome(board, place, chips)
     for chip in chips:
         lay_waiting(board, place, chip, chip.further)
-    state = (content_of(board.pmem, place.root), repr(chips))
+    state = ("further", content_of(board.pmem, place.root), repr(chips))
     if state not in judged:
         further = run()
         judged[state] = [f"exit status: the further move exited {further.returncode}"] if further.returncode else []

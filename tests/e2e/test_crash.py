@@ -13,14 +13,17 @@ axes:
   the dump area back as a copy (new inodes on another device), with or
   without its times; a foreign name; a dump arriving, a look-alike of one
   moved (size, ends, time) or its own; or a hidden file of ours emptied,
-  garbled, of another move, a FIFO or a directory;
-- the scenario: the chips, their waiting sets and what is stored already.
+  garbled, of another move, a FIFO or a directory (on a flash: none, and a
+  dump of its own arriving; under emulation: none);
+- the scenario: the chips, their waiting sets and what is stored already,
+  and whether the dump area refuses hard links or is full.
 The rerun and a further move must then leave every dump stored once (an
 arrival under the next number), with both links; nothing stored before
 written over, or deleted while the window keeps it; and the dump area holding
 only info.txt.
 """
 
+import contextlib
 import errno
 import os
 import re
@@ -29,6 +32,7 @@ import subprocess
 import sys
 import time
 import zlib
+from collections import Counter
 from dataclasses import replace
 from pathlib import Path
 
@@ -81,7 +85,9 @@ SCENARIOS = {
     "final_through_a_soft_link": (lambda: [chip(
         4, 9, ALL, size=60_000, max_dumps=2, old_sets={s: small_set(4, s) for s in (6, 7, 8)},
         dropped=frozenset({6, 7}), further_dropped=frozenset({6, 7, 8}), final_via="final-link")], "btrfs", False),
-    **{f"without_hard_links_{fs}": (lambda: [chip(5, 1, ALL, size=60_000, no_hard_links=True)], fs, False)
+    "full_area": (lambda: [chip(5, 1, ALL, full_area=True)], "none", False),
+    **{f"full_area_without_hard_links_{fs}": (
+        lambda: [chip(5, 1, ALL, size=60_000, no_hard_links=True, full_area=True)], fs, False)
        for fs in ("ext4", "btrfs")},
 }
 
@@ -156,14 +162,13 @@ class Disturbances:
 
     def keep(self):
         shutil.rmtree(self.kept, ignore_errors=True)
-        for d in (self.home, self.place.root):
-            shutil.copytree(d, self.kept / d.name, symlinks=True)
+        shutil.copytree(self.home, self.kept / self.home.name, symlinks=True)
+        self.place.keep(self.kept)
 
     def restore(self, pmem):
         """The state the cut left, with the dump area at pmem."""
-        for d in (self.board.zol, self.place.root):
-            shutil.rmtree(d, ignore_errors=True)
-        shutil.copytree(self.kept / self.place.root.name, self.place.root, symlinks=True)
+        shutil.rmtree(self.board.zol, ignore_errors=True)
+        self.place.restore(self.kept)
         shutil.copytree(self.kept / self.home.name, pmem, symlinks=True, dirs_exist_ok=True)
         self.board.pmem, self.board.zol = pmem, pmem / "zol"
 
@@ -179,10 +184,10 @@ class Disturbances:
         yield "reboot as a copy without times", lambda: (self.restore(copy), at_boot_time(board.zol, None)), chips
         area = board.area(chips[0].mosa)
         yield "a foreign name", lambda: (self.restore(home), (area / FOREIGN).write_bytes(b"x")), \
-            [replace(chips[0], window_unknown=True)]
+            [replace(chips[0], window_unknown=True), *chips[1:]]
         for row, source, data, expected in arrivals(area, chips[0]):
             yield f"{row}: {source}", lambda s=source, d=data: (
-                self.restore(home), (area / s).write_bytes(d), at_boot_time(board.zol)), [expected]
+                self.restore(home), (area / s).write_bytes(d), at_boot_time(board.zol)), [expected, *chips[1:]]
         for hidden in sorted(board.zol.glob("mosa*/.*")):
             damage = {**DAMAGE, **({"from another move": from_another_move} if hidden.name == RECORD else {})}
             for how, act in damage.items():
@@ -216,14 +221,36 @@ def place(tmp_path, request, scenario):
     place.close()
 
 
+@contextlib.contextmanager
+def tmpfs(path, size):
+    path.mkdir(exist_ok=True)
+    subprocess.run(["mount", "-t", "tmpfs", "-o", f"size={size}", "zol-test", path], check=True)
+    try:
+        yield path
+    finally:
+        subprocess.run(["umount", path], check=True)
+
+
 @pytest.fixture
 def other_device(tmp_path):
     """A tmpfs of our own: a dump area copied there has new inodes on another device."""
-    device = tmp_path / "other-device"
-    device.mkdir()
-    subprocess.run(["mount", "-t", "tmpfs", "-o", "size=64m", "zol-reboot", device], check=True)
-    yield device
-    subprocess.run(["umount", device], check=True)
+    with tmpfs(tmp_path / "other-device", "64m") as device:
+        yield device
+
+
+@pytest.fixture
+def pmem(board, scenario):
+    """A full area's persistent memory: a tmpfs of 1 MiB of its own."""
+    with tmpfs(board.pmem, "1m") if SCENARIOS[scenario][0]()[0].full_area else contextlib.nullcontext():
+        yield
+
+
+def fill(pmem):
+    """Persistent memory left with room for the move marker alone, by a file beside the dump areas."""
+    free = os.statvfs(pmem)
+    with open(pmem / "filler", "wb") as filler:
+        os.posix_fallocate(filler.fileno(), 0, (free.f_bavail - 1) * free.f_frsize)
+    assert os.statvfs(pmem).f_bavail == 1
 
 
 def lay_out(board, place, chips):
@@ -231,15 +258,18 @@ def lay_out(board, place, chips):
     place.fresh()
     place.final.mkdir()
     shutil.rmtree(board.zol, ignore_errors=True)
+    (board.pmem / "filler").unlink(missing_ok=True)
     board.zol.mkdir(parents=True)
     lay_chips(board, place, chips)
     at_boot_time(board.zol)
+    if chips[0].full_area:
+        fill(board.pmem)
     place.laid_out()
 
 
 @pytest.mark.parametrize("scenario", SCENARIOS)
 def test_a_cut_at_any_step_then_a_reboot_or_damaged_bookkeeping_loses_and_doubles_nothing(
-        board, tmp_path, request, cutter, place, other_device, scenario):
+        board, tmp_path, request, cutter, place, other_device, pmem, scenario):
     make_chips, fs, emulated = SCENARIOS[scenario]
     under_emulation = bool(request.config.getoption("--emulator"))
     if under_emulation and not emulated:
@@ -250,34 +280,45 @@ def test_a_cut_at_any_step_then_a_reboot_or_damaged_bookkeeping_loses_and_double
     disturbances = Disturbances(board, place, tmp_path, other_device)
     started, census = time.monotonic(), tmp_path / "census.txt"
     lay_out(board, place, chips)
-    assert board.run(wrapper=traced(cutter, watched, *refused, "--census", census), unshare_pid=True).returncode == 0
+    first = board.run(wrapper=traced(cutter, watched, *refused, "--census", census), unshare_pid=True)
+    assert first.returncode == 0
+    if chips[0].full_area:  # the move's own bookkeeping met the full area
+        assert (f"Failed to write /run/pmem/zol/mosa{chips[0].mosa}/{RECORD}, errno = No space left on device"
+                in first.messages("error")), first.messages("error")
     assert check_outcome(board, place, chips) == [], "the checks fail an uninterrupted move"
     place.release()
     calls = read_census(census)
     points = calls if fs == "none" else crash_points(calls)
-    failing, combinations, judged = {}, 0, {}
+    failing, combinations, judged = {}, Counter(), {}
     for call in points:
         harness = cut(board, place, lambda: lay_out(board, place, chips), cutter, call, refused)
         if harness:
             failing[f"cut before {call}"] = [harness]
             continue
-        # On a flash the state is an image: it is judged as it is. Under
-        # emulation every run is slow: the cut alone is judged there too.
-        only_the_cut = fs != "none" or under_emulation
-        if not only_the_cut:
-            disturbances.keep()
-        for name, disturb, expected in list(disturbances.each(chips))[:1 if only_the_cut else None]:
-            disturb()
+        # Under emulation, where every run is slow, the cut alone is judged;
+        # on a flash, whose every state is an image, a dump of its own arriving too.
+        disturbances.keep()
+        for name, disturb, expected in list(disturbances.each(chips)):
+            if name != "none" and (under_emulation or fs != "none" and not name.startswith("a dump of its own")):
+                continue
             try:
-                problems = run_and_check(board, place, expected, rerun, judged)
+                disturb()
+            except OSError as e:  # a full area: nothing new fits, as on a board
+                if e.errno != errno.ENOSPC:
+                    raise
+                continue
+            try:
+                problems = run_and_check(board, place, expected, rerun, judged, name)
             finally:
                 disturbances.back_home()
-            combinations += 1
+            combinations["a hidden file damaged" if name.startswith(".") else name.split(":")[0]] += 1
             if problems:
                 failing[f"cut before {call}, then {name}"] = problems
         place.release()
-    summary = (f"{scenario} ({fs}): {len(points)} cut points, {combinations} combinations, "
-               f"{len(failing)} violating, {place.write_backs} retried, {time.monotonic() - started:.0f} s")
+    runs = sum(state[0] != "further" for state in judged)
+    summary = (f"{scenario} ({fs}): {len(points)} cut points, {combinations.total()} combinations ({runs} states run), "
+               f"{len(failing)} violating, {place.write_backs} retried, {time.monotonic() - started:.0f} s; "
+               f"per disturbance: {dict(combinations)}")
     print(summary)
     if failing:
         pytest.fail(failure_report(summary, failing), pytrace=False)

@@ -50,9 +50,9 @@ class Flash:
         self.root = self.shared / "flash"
         self.root.mkdir()
         self.mounted = False
-        self.serial = 0
+        self.serial = self.boots = 0
         self.write_backs = 0  # layouts retried because the kernel wrote back on its own
-        self.image = self.copy = None
+        self.image = self.copy = self.booted = None
 
     @property
     def final(self):
@@ -71,18 +71,32 @@ class Flash:
             f.write(CANARY_UNSYNCED)
 
     def rebooted(self):
-        """Boots from the copy: the original goes away with everything the
-        kernel still held for it. False if the kernel had written back on its
-        own (the canary's new bytes reached the device)."""
-        self._unmount()
-        self._mount(self.copy)
+        """Boots from a copy of what the device held at the cut: the original
+        goes away with everything the kernel still held for it. False if the
+        kernel had written back on its own (the canary's new bytes reached
+        the device)."""
+        self.restore()
         return (self.root / "canary").read_bytes() == CANARY_DURABLE
+
+    def keep(self, kept):
+        pass  # the image taken at the cut stays as it was
+
+    def restore(self, kept=None):
+        """A copy of its own each time: a loop device still draining never
+        writes into the image booted next."""
+        self._unmount()
+        self.boots += 1
+        self.booted.unlink(missing_ok=True)
+        self.booted = self.base / f"flash-{self.serial}-boot-{self.boots}.img"
+        sh("cp", "--sparse=always", self.copy, self.booted)
+        self._mount(self.booted)
 
     def fresh(self):
         self.release()
         self.serial += 1
         self.image = self.base / f"flash-{self.serial}.img"
         self.copy = self.base / f"flash-{self.serial}-at-cut.img"
+        self.booted = self.base / f"flash-{self.serial}-booted.img"
         sh("cp", "--sparse=always", self.template, self.image)
         self._mount(self.image)
 
@@ -100,10 +114,10 @@ class Flash:
         try:
             self._unmount()
         finally:
-            for image in (self.image, self.copy):
+            for image in (self.image, self.copy, self.booted):
                 if image:
                     image.unlink(missing_ok=True)
-            self.image = self.copy = None
+            self.image = self.copy = self.booted = None
 
     def close(self):
         try:
@@ -132,6 +146,13 @@ class Folders:
 
     def rebooted(self):
         return True
+
+    def keep(self, kept):
+        shutil.copytree(self.root, kept / self.root.name, symlinks=True)
+
+    def restore(self, kept):
+        shutil.rmtree(self.root)
+        shutil.copytree(kept / self.root.name, self.root, symlinks=True)
 
     def release(self):
         pass

@@ -140,6 +140,6 @@ echo "== End-to-end suite on the packaged binary under qemu user-mode emulation"
 # by its absolute path for the power-cut cutter, and the Python that CTest
 # runs the suite with.
 emulator="$(command -v "$qemu") -L / -E LD_LIBRARY_PATH=/usr/lib/$triple"
-/usr/bin/python3 -m pytest -q -p no:cacheprovider tests/e2e --program="$program" --emulator="$emulator" \
+/usr/bin/python3 -m pytest -q -p no:cacheprovider -n 2 tests/e2e --program="$program" --emulator="$emulator" \
   --consumerd="$consumerd" --cutter="$PWD/tools/powercut/cutter.py" || status=1
 exit $status

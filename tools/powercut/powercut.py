@@ -86,7 +86,8 @@ class Flash:
         writes into the image booted next."""
         self._unmount()
         self.boots += 1
-        self.booted.unlink(missing_ok=True)
+        if self.booted:
+            self.booted.unlink()
         self.booted = self.base / f"flash-{self.serial}-boot-{self.boots}.img"
         sh("cp", "--sparse=always", self.copy, self.booted)
         self._mount(self.booted)
@@ -96,7 +97,6 @@ class Flash:
         self.serial += 1
         self.image = self.base / f"flash-{self.serial}.img"
         self.copy = self.base / f"flash-{self.serial}-at-cut.img"
-        self.booted = self.base / f"flash-{self.serial}-booted.img"
         sh("cp", "--sparse=always", self.template, self.image)
         self._mount(self.image)
 

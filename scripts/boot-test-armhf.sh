@@ -1,5 +1,5 @@
 #!/usr/bin/env bash
-# Usage: scripts/boot-test-armhf.sh [DEB]
+# Usage: scripts/boot-test-armhf.sh [DEB | --root-only]
 # The boot test on an emulated 32-bit ARM board: a Debian 12 armhf root with
 # systemd booted by Debian's armmp kernel on qemu-system-arm (-M virt). The
 # DEB (by default the armhf package of scripts/package.sh armhf) is
@@ -12,7 +12,8 @@
 #
 # The board (kernel, initramfs, root disk image) is built once and cached
 # in /var/cache/zol-boot-test/board-armhf-bookworm; every run boots a copy
-# of its disk.
+# of its disk. With --root-only, the board is built (when it is not cached
+# yet) and nothing else is done.
 set -euo pipefail
 # shellcheck source=tests/boot/lib.sh
 source "$(dirname "$0")/../tests/boot/lib.sh"
@@ -144,16 +145,11 @@ read_board() {
   debugfs -R "dump /usr/lib/systemd/system/$UNIT $merged/lib/systemd/system/$UNIT" "$work/root.img" >/dev/null 2>&1
 }
 
-# The board's kernel and busybox are armhf packages: apt must know armhf.
-if ! dpkg --print-foreign-architectures | grep -qx armhf; then
-  dpkg --add-architecture armhf
-  apt-get update || echo "apt-get update reported a failure; installing anyway"
-fi
-host_tools qemu-system-arm debootstrap cpio e2fsprogs babeltrace2 systemd
-package armhf "$@"
 kernel=$(apt-cache depends linux-image-armmp:armhf | awk '/Depends: linux-image-/ { sub(/:armhf$/, "", $2); print $2; exit }')
 [ -n "$kernel" ] || fail "no armhf kernel package for linux-image-armmp"
 cached "$BOARD" "bookworm armhf minbase $BOARD_PACKAGES $kernel" build_board
+[ "${1:-}" != --root-only ] || exit 0
+package armhf "$@"
 boot_board
 read_board
 check_boot

@@ -1,5 +1,5 @@
 #!/usr/bin/env bash
-# Usage: scripts/boot-test.sh [DEB]
+# Usage: scripts/boot-test.sh [DEB | --root-only]
 # Installs the DEB (by default this machine's, built by scripts/package.sh)
 # into a Debian 12 container with apt-get, boots it with systemd as PID 1,
 # lets the unit that the package enabled move a test board's dumps during
@@ -8,7 +8,8 @@
 # board's seams, purges the package and checks that nothing of it is left,
 # its enablement included, and that the dumps are untouched. The container
 # root is built once with debootstrap and cached outside the repository;
-# every run boots a throwaway overlay of it.
+# every run boots a throwaway overlay of it. With --root-only, the root is
+# built (when it is not cached yet) and nothing else is done.
 set -euo pipefail
 # shellcheck source=tests/boot/lib.sh
 source "$(dirname "$0")/../tests/boot/lib.sh"
@@ -140,9 +141,9 @@ check_purge() {
   echo "Purged: none of its $(wc -l <<<"$packaged") files, no unit and no enablement left; the dumps untouched"
 }
 
-host_tools systemd-container debootstrap babeltrace2
-package "$(dpkg --print-architecture)" "$@"
 cached "$ROOT" "bookworm minbase $ROOT_PACKAGES" build_root
+[ "${1:-}" != --root-only ] || exit 0
+package "$(dpkg --print-architecture)" "$@"
 prepare_container
 boot
 check_boot

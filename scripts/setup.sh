@@ -1,10 +1,14 @@
 #!/usr/bin/env bash
-# Usage: scripts/setup.sh [--sanitize | --demo]
+# Usage: scripts/setup.sh [--demo | --sanitize | --everything]
 # Installs the packages that are missing on Debian 12, then configures and
-# builds. Without --demo: what building, packaging and testing need, and the
-# program with its tests, warnings as errors, into build/ (with --sanitize
-# also an AddressSanitizer/UBSan build into build-asan/). With --demo: only
-# what the demo needs, and the program alone into build-demo/.
+# builds. With --demo: only what the demo needs, and the program alone into
+# build-demo/. Without an option: what building, packaging and the native
+# tests need, and the program with its tests, warnings as errors, into
+# build/; with --sanitize also an AddressSanitizer/UBSan build into
+# build-asan/. With --everything: the builds of --sanitize, and besides what
+# the whole test command needs (scripts/test.sh): the ARM cross compilers
+# and target libraries through multiarch, the emulators, and the boot tests'
+# tools, all in one apt run, so that nothing later waits for apt's lock.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 mode=${1:-}
@@ -20,21 +24,43 @@ TEST_PACKAGES=(
   strace valgrind procps time gzip findutils coreutils busybox e2fsprogs btrfs-progs mount
   debhelper dpkg-dev lintian man-db
 )
+# The ARM legs (scripts/arm.sh): beyond debian/control's Build-Depends, the
+# target's C++ runtime, which dpkg-shlibdeps reads for the package's
+# dependencies, GoogleTest, and the libraries of the target's LTTng consumer
+# daemon. The boot tests: a container and an emulated ARM board.
+ARCHES=(armhf arm64)
+EVERYTHING_PACKAGES=(qemu-user file systemd systemd-container debootstrap qemu-system-arm cpio)
+for arch in "${ARCHES[@]}"; do
+  EVERYTHING_PACKAGES+=(crossbuild-essential-"$arch" libstdc++6:"$arch" libgtest-dev:"$arch"
+                        liblttng-ust-ctl5:"$arch" liburcu8:"$arch")
+done
+
 PACKAGES=("${DEMO_PACKAGES[@]}")
 [ "$mode" = --demo ] || PACKAGES+=("${TEST_PACKAGES[@]}")
+[ "$mode" != --everything ] || PACKAGES+=("${EVERYTHING_PACKAGES[@]}")
 
 missing=()
 for package in "${PACKAGES[@]}"; do
   dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q "install ok installed" || missing+=("$package")
 done
-if [ ${#missing[@]} -gt 0 ]; then
-  echo "Installing: ${missing[*]}"
+cross_missing=()
+if [ "$mode" = --everything ]; then
+  for arch in "${ARCHES[@]}"; do
+    dpkg --print-foreign-architectures | grep -qx "$arch" || dpkg --add-architecture "$arch"
+    dpkg-checkbuilddeps -a "$arch" 2>/dev/null || cross_missing+=("$arch")
+  done
+fi
+if [ ${#missing[@]} -gt 0 ] || [ ${#cross_missing[@]} -gt 0 ]; then
+  echo "Installing: ${missing[*]} ${cross_missing[*]/#/build dependencies for }"
   export DEBIAN_FRONTEND=noninteractive
   # With a foreign architecture added (ARM builds), apt-get update can fail
   # while a mirror syncs that architecture's index; the install below tells
   # whether what we need can be had.
   apt-get update || echo "apt-get update reported a failure; installing anyway"
-  apt-get install -y -o DPkg::Lock::Timeout=600 --no-install-recommends "${missing[@]}"
+  [ ${#missing[@]} -eq 0 ] || apt-get install -y -o DPkg::Lock::Timeout=600 --no-install-recommends "${missing[@]}"
+  for arch in "${cross_missing[@]}"; do
+    apt-get build-dep -y -o DPkg::Lock::Timeout=600 --host-architecture "$arch" ./
+  done
 fi
 
 build() { # directory, extra cmake arguments...
@@ -48,6 +74,6 @@ if [ "$mode" = --demo ]; then
   exit 0
 fi
 build build -DZOL_BUILD_TESTS=ON -DZOL_WERROR=ON
-if [ "$mode" = --sanitize ]; then
+if [ "$mode" = --sanitize ] || [ "$mode" = --everything ]; then
   build build-asan -DZOL_BUILD_TESTS=ON -DZOL_WERROR=ON -DZOL_SANITIZE=ON
 fi

@@ -21,6 +21,9 @@ cleanup() {
 }
 trap cleanup EXIT
 trap 'exit 130' INT TERM
+# The host's tools, the package's build dependencies; nothing to do after
+# the test command's own set-up.
+bash scripts/setup.sh --everything >/dev/null
 
 fail() { echo "boot test FAILED: $*" >&2; exit 1; }
 expect() { "${@:2}" || fail "$1"; } # description command...
@@ -32,16 +35,7 @@ logged() { # log description command...: the command's output into the log, its 
 }
 now_ms() { echo $(($(date +%s%N) / 1000000)); }
 seconds_since() { local ms=$(($(now_ms) - $1)); printf '%d.%01d s' $((ms / 1000)) $((ms % 1000 / 100)); }
-installed() { dpkg-query -W -f='${Status}' "$1" 2>/dev/null | grep -q "install ok installed"; }
 use_root() { merged=$1 state=$1/var/lib/zol-boot-test; }
-
-host_tools() { # packages...
-  local missing=() package
-  for package; do installed "$package" || missing+=("$package"); done
-  [ ${#missing[@]} -gt 0 ] || return 0
-  apt-get update || echo "apt-get update reported a failure; installing anyway"
-  DEBIAN_FRONTEND=noninteractive apt-get install -y -o DPkg::Lock::Timeout=600 --no-install-recommends "${missing[@]}"
-}
 
 # Sets deb: the DEB given, else this machine's package built afresh, or a
 # foreign one built only when missing (scripts/arm.sh builds it).
@@ -52,7 +46,6 @@ package() { # arch [DEB]
   else
     if [ "$arch" = "$(dpkg --print-architecture)" ] ||
       ! compgen -G "build-deb/$arch/zol-cold-restart-dump-handler_*_$arch.deb" >/dev/null; then
-      { installed debhelper && installed lintian && installed man-db; } || bash scripts/setup.sh
       bash scripts/package.sh "$arch"
     fi
     deb=$(realpath build-deb/"$arch"/zol-cold-restart-dump-handler_*_"$arch".deb)

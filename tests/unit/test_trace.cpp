@@ -21,7 +21,6 @@ const char *countedArgument()
 TEST(TraceFacility, SyslogKindsShareOnePriorityAndDifferByPrefix)
 {
     SyslogCapture capture;
-    REQUIRE_SYSLOG_CAPTURE(capture);
     ASSERT_EQ(currentMosaId, kNoMosaSelected);
 
     const int line = __LINE__ + 1;

@@ -20,30 +20,21 @@ TEST(ExecuteCommand, ReportsTheRawStatusWordOfAFailure)
     EXPECT_EQ(capture.errors(), Strings{"Failed to execute command exit 1, return code 256"});
 }
 
-TEST(GetFilesAndSize, ListsSortedMatchesAndSumsTheirSizesFollowingLinksWrappingAt32Bits)
+TEST(GetFilesAndSize, ListsMatchesAndSumsTheirSizesFollowingLinksWrappingAt32Bits)
 {
     TempDir dir;
-    writeFile(dir / "b_dump", std::string(20, 'b'));
     writeFile(dir / "a_dump", std::string(10, 'a'));
-    writeFile(dir / "c_dump", std::string(30, 'c'));
     writeFile(dir / "target", std::string(100, 't'));
-    writeFile(dir / "info.txt", "ignored by *_*");
-    ASSERT_EQ(symlink((dir / "target").c_str(), (dir / "d_link").c_str()), 0);
-    ASSERT_EQ(symlink((dir / "gone").c_str(), (dir / "e_dangling").c_str()), 0);
+    ASSERT_EQ(symlink((dir / "target").c_str(), (dir / "b_link").c_str()), 0);
+    ASSERT_EQ(symlink((dir / "gone").c_str(), (dir / "c_dangling").c_str()), 0);
+    writeSparseFile(dir / "d_big", (uint64_t{1} << 32) - 1);
+    writeSparseFile(dir / "e_big", 11);
 
-    uint32_t total = 99;
+    uint32_t total = 99; // set, not added to
     EXPECT_EQ(getFilesAndSize(dir / "*_*", total),
-              (Strings{dir / "a_dump", dir / "b_dump", dir / "c_dump", dir / "d_link", dir / "e_dangling"}));
-    EXPECT_EQ(total, 160u);
-
-    EXPECT_TRUE(getFilesAndSize(dir / "nothing*", total).empty());
-    EXPECT_EQ(total, 0u);
-    EXPECT_EQ(getFilesAndSize(dir / "a_dump", total), Strings{dir / "a_dump"});
-    EXPECT_EQ(total, 10u);
-    writeSparseFile(dir / "big_1", (off_t{1} << 32) - 1);
-    writeSparseFile(dir / "big_2", 11);
-    EXPECT_EQ(getFilesAndSize(dir / "big_*", total).size(), 2u);
-    EXPECT_EQ(total, 10u);
+              (Strings{dir / "a_dump", dir / "b_link", dir / "c_dangling", dir / "d_big", dir / "e_big"}));
+    // 10 + 100 (the link's target) + 0 (no target) + (2^32 - 1) + 11, modulo 2^32.
+    EXPECT_EQ(total, 120u);
 }
 
 TEST(Naming, LinkTargetPrefixIsRelativeWhereTheDirectoriesShareALeadingPart)

@@ -66,7 +66,6 @@ TEST(Configuration, LinesAreReadVerbatimUpToANulAndOnlyFromRegularFiles)
     EXPECT_EQ(readConfigLines(dir / "missing", 2), (Strings{"", ""}));
     // A FIFO would block the read until someone writes to it.
     EXPECT_EQ(readConfigLines(dir / "fifo", 2), (Strings{"", ""}));
-    EXPECT_EQ(readConfigLines(dir.path(), 2), (Strings{"", ""}));
 }
 
 TEST(Numbers, OneReaderLikeAtoiHeldAtTheLimitsOfEachUse)
@@ -80,8 +79,7 @@ TEST(Numbers, OneReaderLikeAtoiHeldAtTheLimitsOfEachUse)
         {"3", 3, 3}, {"  +12abc", 12, 12}, {"\t-7", -7, 4294967289u}, {"letters", 0, 0}, {"", 0, 0},
         {"\r5", 5, 5}, {"5\r", 5, 5}, {"- 3", 0, 0}, {"007.gz", 7, 7},
         {"2147483647", 2147483647, 2147483647u}, {"2147483648", 2147483647, 2147483648u},
-        {"3000000001", 2147483647, 3000000001u}, {"4294967295", 2147483647, 4294967295u},
-        {"5000000000", 2147483647, 4294967295u}, {"99999999999999999999999", 2147483647, 4294967295u},
+        {"4294967295", 2147483647, 4294967295u}, {"99999999999999999999999", 2147483647, 4294967295u},
         {"-1", -1, 4294967295u}, {"-2147483648", -2147483647 - 1, 2147483648u},
         {"-5000000000", -2147483647 - 1, 2147483648u}};
     for (const Row &row : rows) {

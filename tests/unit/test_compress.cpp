@@ -76,8 +76,8 @@ TEST(CompressFile, EachFailureHasItsOwnTraceAndNothingButRegularFilesIsOpened)
     EXPECT_FALSE(handler.compressFile((dir / "src").c_str(), (dir / "no/dir/out.gz").c_str(), 1));
     // A device opens, and is refused as not a regular file before anything is written.
     EXPECT_FALSE(handler.compressFile((dir / "src").c_str(), "/dev/null", 1));
+    // A compression level that zlib refuses.
     EXPECT_FALSE(handler.compressFile((dir / "src").c_str(), (dir / "out10.gz").c_str(), 10));
-    EXPECT_EQ(readFile(dir / "out10.gz"), "");
     // A regular file whose every read fails.
     EXPECT_FALSE(handler.compressFile("/proc/self/mem", (dir / "out4.gz").c_str(), 1));
     // A file size limit makes the destination run out of room.

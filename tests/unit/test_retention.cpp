@@ -22,7 +22,7 @@ protected:
     {
         ASSERT_FALSE(m_dir.path().empty());
         mkdir((m_dir / "final").c_str(), 0755);
-        mkdir((m_dir / "links").c_str(), 0755);
+        mkdir(m_links.c_str(), 0755);
         mkdir((m_dir / "mosa3").c_str(), 0755);
         m_handler.finalDumpFilePath = m_dir / "final/";
         m_handler.m_maxDiskSpace = 0xFFFFFFFFu;
@@ -58,9 +58,11 @@ protected:
         return sets;
     }
 
-    uint32_t removeOldDumps(uint32_t maxDumps) { return m_handler.removeOldDumps(m_dir / "links/", maxDumps); }
+    uint32_t removeOldDumps(uint32_t maxDumps) { return m_handler.removeOldDumps(m_links, maxDumps); }
 
     TempDir m_dir;
+    // A blank in its name: every run must clean this directory, never a namesake.
+    const std::string m_links = m_dir / "links x/";
     SyslogCapture m_syslog;
     DumpHandler m_handler{3, m_dir / "mosa3/", ""};
 };
@@ -80,28 +82,22 @@ TEST_F(Retention, WorkedExampleKeepsTheNewestSetThatFitsTheBudget)
     EXPECT_EQ(remainingSets(), (std::set<uint32_t>{7}));
 }
 
-TEST_F(Retention, WindowKeepsTheNewestSetsAndReadsNamesAsDecimal)
+TEST_F(Retention, NumbersComeFromThisChipsNamesReadAsDecimalAndTheNewestSetsAreKept)
 {
+    writeFile(final("lm_13-5.gz"), "chip 13 is another chip");
+    writeFile(final("lm_3-x.gz"), "no sequence number");
+    EXPECT_EQ(removeOldDumps(4), 1u) << "no set of this chip: the numbering starts at 1";
+    addSet(0);
+    EXPECT_EQ(removeOldDumps(4), 2u) << "set 0 alone lies below the window";
+    EXPECT_EQ(finalFiles(), (std::set<std::string>{"lm_13-5.gz", "lm_3-x.gz"}));
+
     addSet(3);
     addSet(9);
     writeFile(final("lm_3-010.gz"), "leading zeros are decimal, not octal");
     writeFile(final("em_3-12.gz.old"), "the pattern is not anchored");
-    writeFile(final("lm_13-5.gz"), "chip 13 is another chip");
-    writeFile(final("lm_3-x.gz"), "no sequence number");
-
     EXPECT_EQ(removeOldDumps(4), 13u);
     EXPECT_EQ(finalFiles(), (std::set<std::string>{"lm_3-9.gz", "cm_3-9.gz", "te_3-9.log", "lm_3-010.gz",
                                                    "em_3-12.gz.old", "lm_13-5.gz", "lm_3-x.gz"}));
-}
-
-TEST_F(Retention, NoDumpsGiveOneAndSetZeroAloneGivesTwo)
-{
-    writeFile(final("lm_4-1.gz"), "other chip");
-    EXPECT_EQ(removeOldDumps(5), 1u);
-    addSet(0);
-    EXPECT_EQ(removeOldDumps(5), 2u);
-    EXPECT_EQ(remainingSets(), std::set<uint32_t>{});
-    EXPECT_EQ(finalFiles(), std::set<std::string>{"lm_4-1.gz"});
 }
 
 TEST_F(Retention, VisitsAtMostTwentySetsPerRun)
@@ -128,10 +124,8 @@ TEST_F(Retention, DiskBudgetDeletesUntilTheSumIsBelowIt)
     m_handler.m_maxDiskSpace = 0; // nothing fits, the newest set included
     EXPECT_EQ(removeOldDumps(10), 4u);
     EXPECT_EQ(remainingSets(), std::set<uint32_t>{});
-}
 
-TEST_F(Retention, HugeFilesSaturateInsteadOfHidingBehindAWrappedSize)
-{
+    // Huge files saturate the sum instead of hiding behind a wrapped size.
     addSet(1, 1, 1, 1);
     addSet(2, (off_t{5} << 30), 1, 1); // 5 GiB: wrapped it would look like 1 GiB
     m_handler.m_maxDiskSpace = 2u << 30;
@@ -156,26 +150,21 @@ TEST_F(Retention, UnreadableSizesAndUndeletableFilesAreTracedAndCounted)
 
 TEST_F(Retention, DeadLinksAreCleanedBelowTheLinkDirectoryOnly)
 {
-    const std::string links = m_dir / "links/";
-    mkdir((links + "sub").c_str(), 0755);
-    writeFile(final("lm_3-1.gz"), "kept");
-    symlink(final("lm_3-1.gz").c_str(), (links + "valid").c_str());
-    symlink(final("lm_3-0.gz").c_str(), (links + "dead").c_str());
-    symlink(final("lm_3-0.gz").c_str(), (links + "sub/dead").c_str());
-    // A link directory whose name holds a blank must not reach its namesake.
-    const std::string blank = m_dir / "links x/";
-    mkdir(blank.c_str(), 0755);
-    symlink(final("gone").c_str(), (blank + "dead").c_str());
+    const std::string namesake = m_dir / "links/";
+    mkdir(namesake.c_str(), 0755);
+    mkdir((m_links + "sub").c_str(), 0755);
+    addSet(1);
+    for (const std::string &dead : {m_links + "dead", m_links + "sub/dead", namesake + "dead"}) {
+        ASSERT_EQ(symlink(final("lm_3-0.gz").c_str(), dead.c_str()), 0);
+    }
+    ASSERT_EQ(symlink(final("lm_3-1.gz").c_str(), (m_links + "valid").c_str()), 0);
 
-    m_handler.cleanDeadLinks(blank);
-    EXPECT_TRUE(pathExists(links + "dead"));
-    EXPECT_FALSE(pathExists(blank + "dead"));
-
-    m_handler.cleanDeadLinks(links);
-    EXPECT_TRUE(pathExists(links + "valid"));
-    EXPECT_FALSE(pathExists(links + "dead"));
-    EXPECT_FALSE(pathExists(links + "sub/dead"));
-    EXPECT_TRUE(pathExists(final("lm_3-1.gz")));
+    EXPECT_EQ(removeOldDumps(5), 2u);
+    EXPECT_FALSE(pathExists(m_links + "dead"));
+    EXPECT_FALSE(pathExists(m_links + "sub/dead"));
+    EXPECT_TRUE(pathExists(m_links + "valid"));
+    EXPECT_TRUE(pathExists(namesake + "dead"));
+    EXPECT_EQ(remainingSets(), std::set<uint32_t>{1});
 }
 
 TEST_F(Retention, SuccessiveMovesNeverReuseANumberWhateverTheNamesHold)

@@ -64,7 +64,6 @@ TEST(CompressFile, RestoresToTheSameBytesAcrossEveryChunkBoundary)
 TEST(CompressFile, EachFailureHasItsOwnTraceAndNothingButRegularFilesIsOpened)
 {
     SyslogCapture capture;
-    REQUIRE_SYSLOG_CAPTURE(capture);
     TempDir dir;
     DumpHandler handler(1, dir.path(), "");
     writeFile(dir / "src", dumpLikeData(300000));
@@ -77,8 +76,8 @@ TEST(CompressFile, EachFailureHasItsOwnTraceAndNothingButRegularFilesIsOpened)
     EXPECT_FALSE(handler.compressFile((dir / "src").c_str(), (dir / "no/dir/out.gz").c_str(), 1));
     // A device opens, and is refused as not a regular file before anything is written.
     EXPECT_FALSE(handler.compressFile((dir / "src").c_str(), "/dev/null", 1));
+    // A compression level that zlib refuses.
     EXPECT_FALSE(handler.compressFile((dir / "src").c_str(), (dir / "out10.gz").c_str(), 10));
-    EXPECT_EQ(readFile(dir / "out10.gz"), "");
     // A regular file whose every read fails.
     EXPECT_FALSE(handler.compressFile("/proc/self/mem", (dir / "out4.gz").c_str(), 1));
     // A file size limit makes the destination run out of room.
@@ -92,8 +91,7 @@ TEST(CompressFile, EachFailureHasItsOwnTraceAndNothingButRegularFilesIsOpened)
     setrlimit(RLIMIT_FSIZE, &saved);
     signal(SIGXFSZ, SIG_DFL);
 
-    const std::vector<std::string> lines = capture.lines();
-    const std::vector<std::string> expected = {
+    EXPECT_EQ(capture.errors(), (std::vector<std::string>{
         "Failed to open source file(" + dir / "missing" + ") while compressing",
         "Failed to open source file(" + dir / "fifo" + ") while compressing",
         "Failed to open destination file(" + dir / "no/dir/out.gz" + ") while compressing",
@@ -101,10 +99,5 @@ TEST(CompressFile, EachFailureHasItsOwnTraceAndNothingButRegularFilesIsOpened)
         "Failed to init Z stream while compressing",
         "ferror(/proc/self/mem) failed",
         "fwrite failed",
-    };
-    ASSERT_EQ(lines.size(), expected.size());
-    for (size_t i = 0; i < expected.size(); ++i) {
-        EXPECT_EQ(lines[i].substr(lines[i].size() - expected[i].size()), expected[i]);
-        EXPECT_EQ(lines[i].rfind("ZOL_TRACE Error: zolUrdaDumpHandler_common.cpp:", 0), 0u) << lines[i];
-    }
+    }));
 }

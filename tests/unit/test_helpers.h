@@ -1,10 +1,10 @@
 #ifndef ZOL_TEST_HELPERS_H
 #define ZOL_TEST_HELPERS_H
 
-#include <sys/stat.h>
-#include <unistd.h>
+#include <stdlib.h>
 
-#include <cstdlib>
+#include <cstdint>
+#include <filesystem>
 #include <fstream>
 #include <string>
 
@@ -13,18 +13,13 @@ class TempDir {
 public:
     TempDir()
     {
-        const char *base = getenv("TMPDIR");
-        std::string pattern = std::string(base && *base ? base : "/tmp") + "/zolXXXXXX";
+        std::string pattern = (std::filesystem::temp_directory_path() / "zolXXXXXX").string();
         m_path = mkdtemp(&pattern[0]) ? pattern + "/" : std::string();
     }
     ~TempDir()
     {
-        if (!m_path.empty()) {
-            std::string command = "rm -rf '" + m_path + "'";
-            if (system(command.c_str()) != 0) {
-                // Left behind for inspection; nothing to undo.
-            }
-        }
+        std::error_code ignored; // what cannot be removed is left for inspection
+        std::filesystem::remove_all(m_path, ignored);
     }
     const std::string &path() const { return m_path; }
     std::string operator/(const std::string &name) const { return m_path + name; }
@@ -39,12 +34,10 @@ inline void writeFile(const std::string &path, const std::string &content)
 }
 
 // A sparse file of the given size: large sizes without using the disk.
-inline void writeSparseFile(const std::string &path, off_t size)
+inline void writeSparseFile(const std::string &path, std::uintmax_t size)
 {
     writeFile(path, "");
-    if (truncate(path.c_str(), size) != 0) {
-        abort();
-    }
+    std::filesystem::resize_file(path, size);
 }
 
 inline std::string readFile(const std::string &path)
@@ -53,10 +46,10 @@ inline std::string readFile(const std::string &path)
     return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
 }
 
+// Also true for a soft link whose target is gone.
 inline bool pathExists(const std::string &path)
 {
-    struct stat status;
-    return lstat(path.c_str(), &status) == 0;
+    return std::filesystem::exists(std::filesystem::symlink_status(path));
 }
 
 #endif

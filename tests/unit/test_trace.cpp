@@ -6,22 +6,9 @@
 #include "syslog_capture.h"
 #include "zolUrdaTrace.h"
 
-namespace {
-
-int g_argumentEvaluations = 0;
-
-const char *countedArgument()
-{
-    ++g_argumentEvaluations;
-    return "evaluated";
-}
-
-} // namespace
-
 TEST(TraceFacility, SyslogKindsShareOnePriorityAndDifferByPrefix)
 {
     SyslogCapture capture;
-    REQUIRE_SYSLOG_CAPTURE(capture);
     ASSERT_EQ(currentMosaId, kNoMosaSelected);
 
     const int line = __LINE__ + 1;
@@ -46,8 +33,12 @@ TEST(TraceFacility, SyslogKindsShareOnePriorityAndDifferByPrefix)
 TEST(TraceFacility, DisabledDebugTracesEvaluateNothing)
 {
     // The test sandbox hides every session daemon, so no session enables the provider.
-    g_argumentEvaluations = 0;
+    int evaluations = 0;
+    const auto countedArgument = [&evaluations] {
+        ++evaluations;
+        return "evaluated";
+    };
     ZOL_FUNC_DEBUG_TRACE("Executed command %s", countedArgument());
     ZOL_LINE_DEBUG_TRACE("Removed old file: %s", countedArgument());
-    EXPECT_EQ(g_argumentEvaluations, 0);
+    EXPECT_EQ(evaluations, 0);
 }

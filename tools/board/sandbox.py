@@ -102,10 +102,7 @@ class SyslogCapture:
         self._reader.start()
 
     def _read(self):
-        while True:
-            data = self.sock.recv(65536)
-            if data == b"\0STOP":
-                return
+        for data in iter(lambda: self.sock.recv(65536), b"\0STOP"):
             self.datagrams.append(data)
 
     def stop(self):
@@ -214,10 +211,8 @@ class LttngSession:
     def start(self):
         shutil.rmtree(self.output, ignore_errors=True)
         self._lttng("create", self.name, f"--output={self.output}")
-        enable = ["enable-event", "-u", f"{PROVIDER}:*", "-s", self.name]
-        if self.loglevel:
-            enable.append(f"--loglevel={self.loglevel}")
-        self._lttng(*enable)
+        loglevel = [f"--loglevel={self.loglevel}"] if self.loglevel else []
+        self._lttng("enable-event", "-u", f"{PROVIDER}:*", "-s", self.name, *loglevel)
         self._lttng("start", self.name)
 
     def stop(self):
@@ -256,14 +251,11 @@ class BusyBox:
             (self.folder / applet).symlink_to("busybox")
 
     def binds(self):
-        args = ["--setenv", "PATH", self.PATH]
-        for hidden in self.HIDDEN:
-            args += ["--ro-bind", str(self.folder), hidden]
-        return args
+        hide = [arg for hidden in self.HIDDEN for arg in ("--ro-bind", str(self.folder), hidden)]
+        return ["--setenv", "PATH", self.PATH, *hide]
 
 
 def _configure(path, lines, default):
-    """A configuration file of (line1, line2) or raw text; None writes the default, False none."""
     if lines is not False:
         path.parent.mkdir(exist_ok=True)
         lines = default if lines is None else lines
@@ -301,7 +293,8 @@ class Board:
     def chip(self, mosa, dumps=None, info=None, disk_info=None, root=None):
         """Creates chip mosa's intermediate dump area under root (default the
         primary root) with the given dumps ({name: bytes}); info and disk_info
-        are (line1, line2) tuples or raw text, None for the defaults."""
+        are (line1, line2) tuples or raw text, None for the defaults, False for
+        no file."""
         root = Path(root or self.zol)
         area = root / f"mosa{mosa}"
         area.mkdir(parents=True, exist_ok=True)

@@ -42,7 +42,6 @@ def test_fallback_root_is_used_only_when_the_primary_root_is_not_a_directory(boa
 def test_long_messages_are_cut_to_255_characters_in_both_sinks(board, tmp_path):
     board.zol.rmdir()
     deep = tmp_path / ("d" * 200) / ("e" * 60)
-    (deep / "mosa1").mkdir(parents=True)
     links = f"{tmp_path}/{'l' * 240}/"
     board.chip(1, dumps={"cm_dump": b"x"}, info=(links, "2"), root=deep)
     run = board.run(env={"APP_TMP": str(deep)}, trace=True)

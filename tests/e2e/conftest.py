@@ -22,12 +22,10 @@ def pytest_addoption(parser):
     parser.addoption("--program", required=True, help="the dump handler binary")
     parser.addoption("--wrapper", default="", help="command that runs the program, e.g. valgrind")
     parser.addoption("--emulator", default="", help="user-mode emulator for a cross-built program")
-    parser.addoption("--busybox", default="",
-                     help="a BusyBox binary: its applets are the shell and every command the program runs")
+    parser.addoption("--busybox", default="", help="a BusyBox binary: the shell and every command the program runs")
     parser.addoption("--cutter", default="", help="tools/powercut/cutter.py; without it the crash harness is skipped")
-    parser.addoption("--consumerd", default="",
-                     help="the target architecture's LTTng consumer daemon under the emulator (a program or script): "
-                          "the session daemon records the emulated program through it")
+    parser.addoption("--consumerd", default="", help="the target architecture's LTTng consumer daemon under the "
+                     "emulator (a program or script), through which the session daemon records the emulated program")
 
 
 @pytest.fixture(scope="session")
@@ -35,17 +33,12 @@ def program(request):
     return Path(request.config.getoption("--program")).resolve()
 
 
-def word_size(program):
-    """32 or 64: the ELF class of the program, which picks the consumer daemon that records it."""
-    with open(program, "rb") as elf:
-        return {1: 32, 2: 64}[elf.read(5)[4]]
-
-
 @pytest.fixture(scope="session")
 def lttng_daemon(tmp_path_factory, program, request):
     """The run's own session daemon, seen only by its own programs."""
-    consumerd = request.config.getoption("--consumerd")
-    consumerd = (word_size(program), Path(consumerd).resolve()) if consumerd else None
+    consumerd = request.config.getoption("--consumerd") or None
+    if consumerd:  # it records the programs of our word size: the ELF class, 32 or 64 bits
+        consumerd = ({1: 32, 2: 64}[program.read_bytes()[4]], Path(consumerd).resolve())
     with sandbox.PrivateLttng(tmp_path_factory.mktemp("lttng"), consumerd=consumerd) as daemon:
         yield daemon
 

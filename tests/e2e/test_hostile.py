@@ -6,108 +6,86 @@ number is read (a FIFO or a directory for a file, a NUL, CRLF, numbers beyond
 32 bits) is in the unit tests' configuration and number tables."""
 
 import os
+from typing import Callable, NamedTuple
 
 import pytest
 
 from dumps import chip_dumps
-from moves import MARKER, check_stored
+from moves import KINDS, MARKER, check_stored
 
-SOURCES = ("lm_dump", "cm_dump", "em_dump", "te_log")
-INVALID_INFO = "Invalid parameters in info file. linkDumpFilePath: Max number of dumps: 3 "
-HANG_GUARD = 120  # seconds; a blocked program is reported instead of stalling the suite
+SOURCES = tuple(KINDS)
 
 
-def injection(board):
-    """A shell fragment that, if it ever ran, would leave a file behind."""
-    return f"$(touch {board.base}/INJECTED);touch {board.base}/INJECTED;#"
+# Each row: what is laid out in chip 1's place, and what the run must leave.
+class Row(NamedTuple):
+    lay_out: Callable       # (board, chip 1's dumps) -> final and link directories, when not the board's
+    said: tuple = ()        # every error line, and the debug lines named here, in order
+    seq: int = 1            # the number chip 1's stored sources are stored under, with both links
+    stored: tuple = SOURCES
+    left: tuple = ()        # what waits in chip 1's area beside info.txt
 
 
-def stored(board, seq=1, sources=SOURCES, left=(), **directories):
-    """Chip 1's sources stored under seq with both links, and only info.txt and left in its area."""
-    assert check_stored(board, 1, seq, {s: board.dumps[s] for s in sources}, **directories) == []
-    assert sorted(os.listdir(board.area(1))) == sorted(["info.txt", *left])
-
-
-# Each row: what is laid out in chip 1's place, and what the program did.
-def incomplete_configuration(info, disk_info, trace):
+def incomplete_configuration(info, disk_info, said):
     """Lines missing or empty: the chip's move stops before anything changes."""
-    def lay_out(board):
-        board.chip(1, dumps=board.dumps, info=info, disk_info=disk_info)
-
-    def outcome(board, run):
-        assert trace in run.messages()
-        assert set(os.listdir(board.area(1))) >= set(SOURCES)
-    return lay_out, outcome
+    def lay_out(board, dumps):
+        board.chip(1, dumps=dumps, info=info, disk_info=disk_info)
+    return Row(lay_out, (said,), stored=(), left=SOURCES)
 
 
-def special_file(name, make, outcome):
+def special_file(name, make):
     """A FIFO or a directory under the name of a file of chip 1's area."""
-    def lay_out(board):
-        board.chip(1, dumps={k: v for k, v in board.dumps.items() if k != name})
+    def lay_out(board, dumps):
+        board.chip(1, dumps={k: v for k, v in dumps.items() if k != name})
         make(board.area(1) / name)
-    return lay_out, outcome
+    return lay_out
 
 
-def new_move(board, run):  # not a marker: a new move
-    stored(board)
+def fifo_where_a_resumed_move_writes(board, dumps):
+    (board.chip(1, dumps=dumps) / MARKER).write_text("4\n")
+    os.mkfifo(board.final / "lm_1-4.gz")
 
 
-def lm_dump_waits(board, run):  # counts as missing: left where it is, the others moved
-    stored(board, sources=SOURCES[1:], left=["lm_dump"])
-
-
-def fifo_at_destination():
-    def lay_out(board):
-        (board.chip(1, dumps=board.dumps) / MARKER).write_text("4\n")
-        os.mkfifo(board.final / "lm_1-4.gz")
-
-    def outcome(board, run):
-        assert run.messages("error")[:2] == [
-            f"Failed to open destination file({board.final}/lm_1-4.gz) while compressing",
-            "Failed to stream compressing dsp dump /run/pmem/zol/mosa1/lm_dump"]
-        stored(board, 4, SOURCES[1:])
-    return lay_out, outcome
-
-
-def paths_with_metacharacters():
-    """The link directory, which the move makes, and the final dump directory."""
-    def lay_out(board):
-        board.hostile = {role: board.base / f"{role} {injection(board)}" for role in ("links", "final")}
-        board.hostile["final"].mkdir(parents=True)
-        board.chip(1, dumps=board.dumps, info=(f"{board.hostile['links']}/", "3"),
-                   disk_info=(f"{board.hostile['final']}/", "100000000"))
-
-    def outcome(board, run):
-        stored(board, **board.hostile)
-    return lay_out, outcome
+def paths_with_metacharacters(board, dumps):
+    """The link directory, which the move makes, and the final dump directory:
+    a shell fragment in them would, if it ever ran, leave a file behind."""
+    injection = f"$(touch {board.base}/INJECTED);touch {board.base}/INJECTED;#"
+    hostile = {role: board.base / f"{role} {injection}" for role in ("links", "final")}
+    hostile["final"].mkdir(parents=True)
+    board.chip(1, dumps=dumps, info=(f"{hostile['links']}/", "3"), disk_info=(f"{hostile['final']}/", "100000000"))
+    return hostile
 
 
 ROWS = {
-    "info file with an empty line 1": incomplete_configuration("\n3\n", None, INVALID_INFO),
+    "info file with an empty line 1": incomplete_configuration(
+        "\n3\n", None, "Invalid parameters in info file. linkDumpFilePath: Max number of dumps: 3 "),
     "no disk-information file": incomplete_configuration(None, False, "No dumpFile path exist."),
     "disk-information file without line 2": incomplete_configuration(None, "/final/only\n",
                                                                      "No max disk space size exist."),
-    "move marker is a FIFO": special_file(MARKER, os.mkfifo, new_move),
-    "move marker is a directory": special_file(MARKER, os.mkdir, new_move),
-    "lm_dump is a FIFO": special_file("lm_dump", os.mkfifo, lm_dump_waits),
-    "a FIFO where a resumed move writes": fifo_at_destination(),
-    "link and final dump directories with shell metacharacters": paths_with_metacharacters(),
+    "move marker is a FIFO": Row(special_file(MARKER, os.mkfifo)),  # not a marker: a new move
+    "move marker is a directory": Row(special_file(MARKER, os.mkdir)),
+    # A FIFO counts as missing: left where it is, the others moved.
+    "lm_dump is a FIFO": Row(special_file("lm_dump", os.mkfifo), stored=SOURCES[1:], left=("lm_dump",)),
+    "a FIFO where a resumed move writes": Row(fifo_where_a_resumed_move_writes, seq=4, stored=SOURCES[1:], said=(
+        "Failed to open destination file({final}/lm_1-4.gz) while compressing",
+        "Failed to stream compressing dsp dump /run/pmem/zol/mosa1/lm_dump")),
+    "link and final dump directories with shell metacharacters": Row(paths_with_metacharacters),
 }
 
 
 @pytest.mark.busybox
-@pytest.mark.parametrize("row", ROWS)
+@pytest.mark.parametrize("row", ROWS.values(), ids=ROWS)
 def test_hostile_input_never_hangs_injects_or_stops_the_other_chips(board, row):
-    lay_out, outcome = ROWS[row]
-    board.dumps = chip_dumps(1, 3000)
-    lay_out(board)
-    chip2 = chip_dumps(2, 2000)
+    dumps, chip2 = chip_dumps(1, 3000), chip_dumps(2, 2000)
+    directories = row.lay_out(board, dumps) or {}
     board.chip(2, dumps=chip2)
 
-    run = board.run(trace=True, timeout=HANG_GUARD)
+    run = board.run(trace=True, timeout=120)  # seconds: a blocked program is reported, the suite goes on
 
     assert run.returncode == 0 and "Cold restart dump handler is DONE" in run.messages("syslog")
     assert not (board.base / "INJECTED").exists(), "a command in a path ran"
     assert list(board.cwd.iterdir()) == [], "something was created outside the configured directories"
     assert check_stored(board, 2, 1, chip2) == []
-    outcome(board, run)
+    said = [line.format(final=board.final) for line in row.said]
+    assert [m for m in run.messages() if m in said or m in run.messages("error")] == said
+    assert check_stored(board, 1, row.seq, {s: dumps[s] for s in row.stored}, **directories) == []
+    assert sorted(os.listdir(board.area(1))) == sorted(["info.txt", *row.left])

@@ -19,8 +19,7 @@ def test_whole_move_traces_every_line_in_order_at_the_most_verbose_level(board):
     dumps = {1: chip_dumps(1, 300_000), 3: {"lm_dump": b"chip 3's lm" * 99}}
     board.chip(1, dumps=dumps[1], info=(f"{board.links}/", "2"))
     board.chip(2, dumps=chip_dumps(2, 1000), info=(f"{board.links}/", "none"))
-    board.chip(3, dumps=dumps[3], info=(f"{board.links}/", "1"))
-    (board.area(3) / MARKER).write_text("9\n")
+    (board.chip(3, dumps=dumps[3], info=(f"{board.links}/", "1")) / MARKER).write_text("9\n")
     (board.chip(4) / MARKER).write_text("5\n")
     board.chip(5, dumps={"em_dump": b"em"}, info=f"{board.links}/\n")
     old = ["cm_1-2.gz", "em_1-2.gz", "lm_1-2.gz", "te_1-2.log", "lm_3-2.gz"]

@@ -1,6 +1,5 @@
 """Realistic, deterministic dump contents for a simulated board."""
 
-import gzip
 import random
 
 
@@ -29,8 +28,3 @@ def chip_dumps(mosa, size, seed=0):
         "em_dump": dump_bytes(seed + mosa * 10 + 3, size // 4),
         "te_log": b"".join(b"%06d mosa%d trace line\n" % (i, mosa) for i in range(size // 64)),
     }
-
-
-def gunzip(path):
-    with gzip.open(path, "rb") as f:
-        return f.read()

@@ -5,6 +5,7 @@ syslog socket standing in for /dev/log, and optionally a real LTTng session
 that records the program's debug events.
 """
 
+import contextlib
 import os
 import re
 import select
@@ -70,23 +71,17 @@ def _unescape(text):
 def parse_syslog(datagram):
     text = datagram.decode("utf-8", "replace")
     m = _SYSLOG_RE.match(text)
-    if not m:
-        raise AssertionError(f"not a syslog line: {text!r}")
+    assert m, f"not a syslog line: {text!r}"
     t = _TRACE_RE.match(m.group(3))
-    if not t:
-        raise AssertionError(f"not a trace line: {m.group(3)!r}")
+    assert t, f"not a trace line: {m.group(3)!r}"
     return Trace(_KINDS[t.group(1)], t.group(2), int(t.group(3)), int(t.group(4)), t.group(5),
                  priority=int(m.group(1)))
 
 
 def parse_babeltrace(text):
-    events = []
-    for line in text.splitlines():
-        m = _EVENT_RE.search(line)
-        if m:
-            events.append(Trace(m.group(1), _unescape(m.group(2)), int(m.group(3)), int(m.group(4)),
-                                _unescape(m.group(5))))
-    return events
+    found = (_EVENT_RE.search(line) for line in text.splitlines())
+    return [Trace(m.group(1), _unescape(m.group(2)), int(m.group(3)), int(m.group(4)), _unescape(m.group(5)))
+            for m in found if m]
 
 
 class SyslogCapture:
@@ -95,8 +90,7 @@ class SyslogCapture:
 
     def __init__(self, path):
         self.path = Path(path)
-        if self.path.exists():
-            self.path.unlink()
+        self.path.unlink(missing_ok=True)
         self.sock = socket.socket(socket.AF_UNIX, socket.SOCK_DGRAM)
         self.sock.bind(str(self.path))
         self.datagrams = []
@@ -108,10 +102,7 @@ class SyslogCapture:
         self._reader.start()
 
     def _read(self):
-        while True:
-            data = self.sock.recv(65536)
-            if data == b"\0STOP":
-                return
+        for data in iter(lambda: self.sock.recv(65536), b"\0STOP"):
             self.datagrams.append(data)
 
     def stop(self):
@@ -172,8 +163,7 @@ class PrivateLttng:
             bits, program = self.consumerd
             options = f" --consumerd{bits}-path={shlex.quote(str(program))}"
         self._keeper = subprocess.Popen(self.command("sh", "-c", self._START.format(options=options)),
-                                        stdin=subprocess.PIPE,
-                                        stdout=subprocess.PIPE, start_new_session=True)
+                                        stdin=subprocess.PIPE, stdout=subprocess.PIPE, start_new_session=True)
         # --daemonize returns once the daemon accepts commands.
         if self._keeper.stdout.readline() != b"ready\n":
             self._keeper.wait()
@@ -194,10 +184,8 @@ class PrivateLttng:
         self._keeper.stdin.close()
         self._keeper.wait()
         self._keeper = None
-        try:  # should the keeper have failed to end it
+        with contextlib.suppress(ProcessLookupError):  # should the keeper have failed to end it
             signal.pidfd_send_signal(self._pidfd, signal.SIGTERM)
-        except ProcessLookupError:
-            pass
         # The daemon is not our child: its pid descriptor becomes readable when it has ended.
         select.select([self._pidfd], [], [])
         os.close(self._pidfd)
@@ -223,10 +211,8 @@ class LttngSession:
     def start(self):
         shutil.rmtree(self.output, ignore_errors=True)
         self._lttng("create", self.name, f"--output={self.output}")
-        enable = ["enable-event", "-u", f"{PROVIDER}:*", "-s", self.name]
-        if self.loglevel:
-            enable.append(f"--loglevel={self.loglevel}")
-        self._lttng(*enable)
+        loglevel = [f"--loglevel={self.loglevel}"] if self.loglevel else []
+        self._lttng("enable-event", "-u", f"{PROVIDER}:*", "-s", self.name, *loglevel)
         self._lttng("start", self.name)
 
     def stop(self):
@@ -265,10 +251,15 @@ class BusyBox:
             (self.folder / applet).symlink_to("busybox")
 
     def binds(self):
-        args = ["--setenv", "PATH", self.PATH]
-        for hidden in self.HIDDEN:
-            args += ["--ro-bind", str(self.folder), hidden]
-        return args
+        hide = [arg for hidden in self.HIDDEN for arg in ("--ro-bind", str(self.folder), hidden)]
+        return ["--setenv", "PATH", self.PATH, *hide]
+
+
+def _configure(path, lines, default):
+    if lines is not False:
+        path.parent.mkdir(exist_ok=True)
+        lines = default if lines is None else lines
+        path.write_text(lines if isinstance(lines, str) else "\n".join(lines) + "\n")
 
 
 class Board:
@@ -289,7 +280,6 @@ class Board:
         # it cannot be traced by strace, and it meets the LTTng session daemon
         # only when that has the target's consumer daemon (PrivateLttng).
         self.emulator = list(emulator or [])
-        self.on_unsupported = self._unsupported
         self.pmem = Path(pmem) if pmem else self.base / "pmem"
         self.zol = self.pmem / "zol"
         self.final = self.base / "final"
@@ -303,35 +293,30 @@ class Board:
     def chip(self, mosa, dumps=None, info=None, disk_info=None, root=None):
         """Creates chip mosa's intermediate dump area under root (default the
         primary root) with the given dumps ({name: bytes}); info and disk_info
-        are (line1, line2) tuples or raw text, None for the defaults."""
+        are (line1, line2) tuples or raw text, None for the defaults, False for
+        no file."""
         root = Path(root or self.zol)
         area = root / f"mosa{mosa}"
         area.mkdir(parents=True, exist_ok=True)
         for name, data in (dumps or {}).items():
             (area / name).write_bytes(data)
-        if info is None:
-            info = (f"{self.links}/", "3")
-        if info is not False:
-            (area / "info.txt").write_text(info if isinstance(info, str) else "\n".join(info) + "\n")
-        if disk_info is None:
-            disk_info = (f"{self.final}/", str(1 << 30))
-        if disk_info is not False:
-            (root / "diskInfo").mkdir(exist_ok=True)
-            path = root / "diskInfo" / f"diskInfoMosa{mosa}"
-            path.write_text(disk_info if isinstance(disk_info, str) else "\n".join(disk_info) + "\n")
+        _configure(area / "info.txt", info, (f"{self.links}/", "3"))
+        _configure(root / "diskInfo" / f"diskInfoMosa{mosa}", disk_info, (f"{self.final}/", str(1 << 30)))
         return area
 
-    def area(self, mosa, root=None):
-        return Path(root or self.zol) / f"mosa{mosa}"
+    def area(self, mosa):
+        return self.zol / f"mosa{mosa}"
 
     # -- running ------------------------------------------------------------
-    @staticmethod
-    def _unsupported(reason):
+    def on_unsupported(self, reason):  # a run this board cannot make; a test suite skips it instead
         raise RuntimeError(reason)
+
+    def _meets_lttng(self):  # under emulation, only through the target architecture's consumer daemon
+        return self.lttng and (not self.emulator or self.lttng.consumerd)
 
     def sandbox_command(self, unshare_pid=False, wrapper=None, mounts=()):
         cmd = ["bwrap", "--dev-bind", "/", "/", "--dev", "/dev", "--tmpfs", "/run"]
-        if self.lttng and (not self.emulator or self.lttng.consumerd):
+        if self._meets_lttng():
             cmd += self.lttng.binds()
         else:
             # No session daemon to meet: an empty /dev/shm and home of its own.
@@ -353,15 +338,12 @@ class Board:
         """Runs the program once. wrapper replaces the board's own wrapper
         (e.g. strace with fault injection); mounts are (bytes, path) tmpfs
         mounts of the given size inside the sandbox."""
-        if self.emulator and trace and not (self.lttng and self.lttng.consumerd):
-            self.on_unsupported("needs the target architecture's LTTng consumer daemon")
-        if trace and not self.lttng:
-            self.on_unsupported("needs an LTTng session daemon")
+        if trace and not self._meets_lttng():
+            self.on_unsupported("needs an LTTng session daemon, under emulation with the target's consumer daemon")
         environment = {k: v for k, v in os.environ.items() if k != "APP_TMP"}
         # However slow the start (valgrind, a loaded machine), the program
         # waits until the daemon has registered it, so no event is lost.
-        environment["LTTNG_UST_REGISTER_TIMEOUT"] = "-1"
-        environment.update(env or {})
+        environment.update(LTTNG_UST_REGISTER_TIMEOUT="-1", **(env or {}))
         session = LttngSession(self.lttng, self.base / f"trace-{uuid.uuid4().hex[:6]}", loglevel) if trace else None
         if session:
             session.start()

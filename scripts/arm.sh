@@ -31,15 +31,12 @@ prepare_consumerd() {
   local version root=$PWD/$build/lttng-consumerd-root download
   version=$(dpkg-query -W -f='${Version}' lttng-tools)
   consumerd=$PWD/$build/lttng-consumerd
-  if [ "$(cat "$root/.version" 2>/dev/null)" != "$version" ]; then
-    echo "== The $arch LTTng consumer daemon (lttng-tools $version)"
-    rm -rf "$root" && mkdir -p "$root"
-    download=$(mktemp -d)
-    (cd "$download" && apt-get download -q -o APT::Sandbox::User=root "lttng-tools:$arch=$version")
-    dpkg-deb -x "$download"/lttng-tools_*_"$arch".deb "$root"
-    rm -rf "$download"
-    echo "$version" >"$root/.version"
-  fi
+  echo "== The $arch LTTng consumer daemon (lttng-tools $version)"
+  rm -rf "$root"
+  download=$(mktemp -d)
+  (cd "$download" && apt-get download -q -o APT::Sandbox::User=root "lttng-tools:$arch=$version")
+  dpkg-deb -x "$download"/lttng-tools_*_"$arch".deb "$root"
+  rm -rf "$download"
   [ -x "$root/usr/lib/$triple/lttng/libexec/lttng-consumerd" ] || { echo "no lttng-consumerd in $root" >&2; exit 1; }
   cat >"$consumerd" <<EOF
 #!/bin/sh

@@ -118,11 +118,6 @@ boot_board() {
     -monitor none -serial "file:$CONSOLE_LOG" -kernel "$BOARD/vmlinuz" -initrd "$BOARD/initrd.img" \
     -append "console=ttyAMA0 panic=-1" "${disks[@]}" </dev/null &
   board_pid=$!
-  # The last line of progress on the console every 30 s.
-  until timeout 30 tail --pid="$board_pid" -f /dev/null; do
-    echo "   $(seconds_since "$start"): $(grep -a -E 'zol-board:|Setting up|Starting|Finished' "$CONSOLE_LOG" | tail -n 1 |
-      sed 's/\x1b\[[0-9;]*[A-Za-z]//g; s/\r//g' | cut -c1-100)"
-  done
   wait "$board_pid" || status=$?
   board_pid=
   [ "$status" -eq 0 ] || { tail -n 30 "$CONSOLE_LOG" >&2; fail "qemu-system-arm: status $status (124: no power-off within $BOARD_LIMIT s)"; }

@@ -7,33 +7,40 @@
 # LTTng events recorded; and last the amd64 package installed and booted in
 # a systemd container, then purged, and the armhf package installed and
 # booted on an emulated ARM board; both boot tests share tests/boot/lib.sh.
-# Every package is installed first, in one apt run. Then three lanes run
-# side by side, as each alone leaves a core mostly idle (waiting on the
-# disk, syncs and the network): the native suites here, the ARM legs, and
-# the boot tests' roots (on a fresh machine about 3 and 8 minutes, cached
-# afterwards). The background lanes' output follows once they are done.
+# Every package is installed first, in one apt run. Then lanes run side by
+# side, as each alone leaves a core mostly idle (waiting on sandboxes,
+# syncs and the network): the native suites here, the ARM legs, and the
+# roots of the two boot tests (on a fresh machine about 3 and 8 minutes,
+# cached afterwards). A background lane's output follows once it is done.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/setup.sh --everything
 
 logs=$(mktemp -d)
-{ bash scripts/boot-test.sh --root-only && bash scripts/boot-test-armhf.sh --root-only; } >"$logs/roots" 2>&1 &
-roots=$!
-{ legs=0; for arch in armhf arm64; do bash scripts/arm.sh "$arch" || legs=1; done; exit $legs; } >"$logs/arm" 2>&1 &
-arm=$!
+declare -A lanes
+lane() { # name command...
+  "${@:2}" >"$logs/$1" 2>&1 &
+  lanes[$1]=$!
+}
+joined() { # name: the lane's status once it is done, its output shown
+  local status=0
+  wait "${lanes[$1]}" || status=$?
+  cat "$logs/$1"
+  return $status
+}
+lane container-root bash scripts/boot-test.sh --root-only
+lane board-root bash scripts/boot-test-armhf.sh --root-only
+lane arm bash -c 'legs=0; for arch in armhf arm64; do bash scripts/arm.sh $arch || legs=1; done; exit $legs'
 
 status=0
 for dir in build build-asan; do
   echo "== Tests on $dir"
   (cd "$dir" && ctest --output-on-failure) || status=1
 done
-wait "$arm" || status=1
-cat "$logs/arm"
-echo "== The boot tests' roots"
-wait "$roots" || status=1
-cat "$logs/roots" && rm -r "$logs"
+joined arm || status=1
 echo "== Boot test: the package's unit at boot in a systemd container"
-bash scripts/boot-test.sh || status=1
+{ joined container-root && bash scripts/boot-test.sh; } || status=1
 echo "== Boot test: the armhf package's unit at boot on an emulated ARM board"
-bash scripts/boot-test-armhf.sh || status=1
+{ joined board-root && bash scripts/boot-test-armhf.sh; } || status=1
+rm -r "$logs"
 exit $status

@@ -8,7 +8,6 @@ import os
 from collections import Counter
 from dataclasses import dataclass, field
 from pathlib import Path
-from types import SimpleNamespace
 
 KINDS = {"lm_dump": ("lm", ".gz"), "cm_dump": ("cm", ".gz"), "em_dump": ("em", ".gz"), "te_log": ("te", ".log")}
 MARKER = "dumpMoveStarted.txt"
@@ -97,18 +96,17 @@ def damage(path, data, source):
     return f"{len(content)} of {len(data)} bytes" if data.startswith(content) else "bytes differ"
 
 
-def check_set(place, chip, seq, dumps, what):
-    """Every file of the set whole and both of its links resolving to it."""
+def check_set(final, links, mosa, seq, dumps, what=""):
+    """Every file of the set whole in final and both of its links in links resolving to it."""
     problems = []
-    links = place.root / chip.links
     for source, data in dumps.items():
-        path = place.final / final_name(source, chip.mosa, seq)
+        path = final / final_name(source, mosa, seq)
         if not path.exists():
             problems.append(f"{what}lost: {path.name}")
         elif (why := damage(path, data, source)) is not None:
             problems.append(f"{what}damaged: {path.name}, {why}")
         for factor in (1, 256):
-            link = links / final_name(source, chip.mosa, seq, factor)
+            link = links / final_name(source, mosa, seq, factor)
             if not os.path.islink(link):
                 problems.append(f"{what}link lost: {link.name}")
             elif os.path.realpath(link) != os.path.realpath(path):
@@ -118,8 +116,7 @@ def check_set(place, chip, seq, dumps, what):
 
 def check_stored(board, mosa, seq, dumps, final=None, links=None):
     """check_set on a board's final dump and link directories, or on the ones given."""
-    place = SimpleNamespace(root=board.base, final=final or board.final)
-    return check_set(place, SimpleNamespace(mosa=mosa, links=links or board.links), seq, dumps, "")
+    return check_set(final or board.final, links or board.links, mosa, seq, dumps)
 
 
 def set_names(chip, seq, factors=(1,)):
@@ -136,7 +133,8 @@ def check_outcome(board, place, chips, further=False):
         leftovers = sorted(p.name for p in board.area(chip.mosa).iterdir() if p.name not in ("info.txt", FOREIGN))
         if leftovers:
             problems.append(f"dump area not clean: mosa{chip.mosa} holds {', '.join(leftovers)}")
-        links = allowed_links.setdefault(place.root / chip.links, set())
+        directory = place.root / chip.links
+        links = allowed_links.setdefault(directory, set())
         sets = {chip.seq: {**chip.stored, **chip.waiting}, **({chip.seq + 1: chip.arrivals} if chip.arrivals else {})}
         if further:
             sets[chip.further_seq] = chip.further
@@ -144,16 +142,16 @@ def check_outcome(board, place, chips, further=False):
             # An arrival takes a number: the further move's window may then let the interrupted set go.
             if not (further and seq <= chip.further_seq - chip.max_dumps and not any(
                     (place.final / final_name(source, chip.mosa, seq)).exists() for source in dumps)):
-                problems += check_set(place, chip, seq, dumps, "dump ")
+                problems += check_set(place.final, directory, chip.mosa, seq, dumps, "dump ")
             allowed_final |= set_names(chip, seq)
             links |= set_names(chip, seq, (1, 256))
         for seq, dumps in chip.old_sets.items():
             gone = chip.further_dropped if further else chip.dropped
             if seq not in gone and not chip.window_unknown:
-                problems += check_set(place, chip, seq, dumps, "old set ")
+                problems += check_set(place.final, directory, chip.mosa, seq, dumps, "old set ")
             elif not further or chip.window_unknown:
                 if any((place.final / final_name(source, chip.mosa, seq)).exists() for source in dumps):
-                    problems += check_set(place, chip, seq, dumps, "deleted set back ")
+                    problems += check_set(place.final, directory, chip.mosa, seq, dumps, "deleted set back ")
             else:
                 continue  # the further move's retention must have deleted it: anything left is stray
             allowed_final |= set_names(chip, seq)

@@ -34,6 +34,7 @@ import time
 import zlib
 from collections import Counter
 from dataclasses import replace
+from functools import partial
 from pathlib import Path
 
 import pytest
@@ -90,15 +91,6 @@ SCENARIOS = {
         lambda: [chip(5, 1, ALL, size=60_000, no_hard_links=True, full_area=True)], fs, False)
        for fs in ("ext4", "btrfs")},
 }
-
-
-def refusing_links(board, chips, cutter, watched):
-    """The cutter's options, and the runner of the reruns, for an area that refuses hard links."""
-    if not chips[0].no_hard_links:
-        return (), board.run
-    options = ("--refuse-links", errno.EPERM)
-    return options, lambda: board.run(wrapper=traced(cutter, watched, *options, "--census", os.devnull),
-                                      unshare_pid=True)
 
 
 # ---- disturbances between the cut and the rerun ------------------------------
@@ -276,7 +268,10 @@ def test_a_cut_at_any_step_then_a_reboot_or_damaged_bookkeeping_loses_and_double
         pytest.skip("under emulation only the scenarios at the edges of 32-bit numbers")
     chips = make_chips()
     watched = [place.root, "/run/pmem"]
-    refused, rerun = refusing_links(board, chips, cutter, watched)
+    # An area that refuses hard links does so in the reruns too, through the cutter.
+    refused = ("--refuse-links", errno.EPERM) if chips[0].no_hard_links else ()
+    rerun = partial(board.run, wrapper=traced(cutter, watched, *refused, "--census", os.devnull),
+                    unshare_pid=True) if refused else board.run
     disturbances = Disturbances(board, place, tmp_path, other_device)
     started, census = time.monotonic(), tmp_path / "census.txt"
     lay_out(board, place, chips)

@@ -28,12 +28,11 @@ bash scripts/setup.sh --everything
 # the multiarch ones. The session daemon starts it through a script that
 # runs it under qemu, as the program itself runs.
 prepare_consumerd() {
-  local version root=$PWD/$build/lttng-consumerd-root download
+  local version root=$PWD/$build/lttng-consumerd-root download=$PWD/$build/lttng-tools-download
   version=$(dpkg-query -W -f='${Version}' lttng-tools)
   consumerd=$PWD/$build/lttng-consumerd
   echo "== The $arch LTTng consumer daemon (lttng-tools $version)"
-  rm -rf "$root"
-  download=$(mktemp -d)
+  rm -rf "$root" "$download" && mkdir -p "$root" "$download"
   (cd "$download" && apt-get download -q -o APT::Sandbox::User=root "lttng-tools:$arch=$version")
   dpkg-deb -x "$download"/lttng-tools_*_"$arch".deb "$root"
   rm -rf "$download"

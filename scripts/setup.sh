@@ -12,6 +12,9 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 mode=${1:-}
+# The test command sets up once, before its lanes run side by side: their
+# own calls must not configure the builds that another lane is testing.
+[ -z "${ZOL_SET_UP:-}" ] || exit 0
 
 # Building the program and running the demo (scripts/demo.py, tools/board/).
 DEMO_PACKAGES=(

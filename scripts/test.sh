@@ -15,6 +15,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/setup.sh --everything
+export ZOL_SET_UP=everything
 
 logs=$(mktemp -d)
 declare -A lanes

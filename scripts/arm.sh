@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # Usage: scripts/arm.sh armhf|arm64
 # Cross-builds the Debian packages into build-deb/<arch>/
-# (scripts/package.sh), checks the packaged binary, cross-builds and installs the program as a BSP's build would (below),
-# cross-builds the unit tests into build-<arch>/ against the same multiarch
+# (scripts/package.sh), checks the packaged binary, cross-builds and
+# installs the program as a BSP's build would (below), cross-builds the
+# unit tests into build-<arch>/ against the same multiarch
 # libraries, and runs the unit tests and the end-to-end suite, the latter on
 # the binary from the package, under qemu user-mode emulation. The suite's
 # LTTng session daemon records the emulated program through the target

@@ -10,8 +10,8 @@
 # Every package is installed first, in one apt run. Then lanes run side by
 # side, as each alone leaves a core mostly idle (waiting on sandboxes,
 # syncs and the network): the native suites here, the ARM legs, and the
-# roots of the two boot tests (on a fresh machine about 3 and 8 minutes,
-# cached afterwards). A background lane's output follows once it is done.
+# roots of the two boot tests (on a fresh machine 3 to 5 and 5 to 14
+# minutes, depending on the load; cached afterwards). A background lane's output follows once it is done.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/setup.sh --everything

@@ -17,10 +17,19 @@ cd "$(dirname "$0")/.."
 bash scripts/setup.sh --everything
 export ZOL_SET_UP=everything
 
+# Each step's start, counted from the command's own: the lanes' times show
+# which of them the whole run waits for.
+step() { echo "== $* (at $((SECONDS / 60)) min $((SECONDS % 60)) s)"; }
+
 logs=$(mktemp -d)
 declare -A lanes
 lane() { # name command...
-  "${@:2}" >"$logs/$1" 2>&1 &
+  (
+    status=0
+    "${@:2}" || status=$?
+    step "Lane $1 ended, status $status"
+    exit $status
+  ) >"$logs/$1" 2>&1 &
   lanes[$1]=$!
 }
 joined() { # name: the lane's status once it is done, its output shown
@@ -29,19 +38,21 @@ joined() { # name: the lane's status once it is done, its output shown
   cat "$logs/$1"
   return $status
 }
+step "Set up"
 lane container-root bash scripts/boot-test.sh --root-only
 lane board-root bash scripts/boot-test-armhf.sh --root-only
 lane arm bash -c 'legs=0; for arch in armhf arm64; do bash scripts/arm.sh $arch || legs=1; done; exit $legs'
 
 status=0
 for dir in build build-asan; do
-  echo "== Tests on $dir"
+  step "Tests on $dir"
   (cd "$dir" && ctest --output-on-failure) || status=1
 done
 joined arm || status=1
-echo "== Boot test: the package's unit at boot in a systemd container"
+step "Boot test: the package's unit at boot in a systemd container"
 { joined container-root && bash scripts/boot-test.sh; } || status=1
-echo "== Boot test: the armhf package's unit at boot on an emulated ARM board"
+step "Boot test: the armhf package's unit at boot on an emulated ARM board"
 { joined board-root && bash scripts/boot-test-armhf.sh; } || status=1
 rm -r "$logs"
+step "All done, status $status"
 exit $status

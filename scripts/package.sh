@@ -22,6 +22,10 @@ if [ "$arch" != "$(dpkg --print-architecture)" ]; then host=(--host-arch "$arch"
 
 echo "== Debian packages for $arch"
 rm -rf "$out" && mkdir -p "$out"
+# Every build works in debian/ and the parent directory: one at a time,
+# as the test command packages for several architectures side by side.
+exec {lock}>build-deb/.building
+flock "$lock"
 rm -f "${made[@]}"
 # The package never builds or runs the tests (debian/rules); nocheck says so
 # to any helper that would look.
@@ -30,6 +34,7 @@ DEB_BUILD_OPTIONS="nocheck ${DEB_BUILD_OPTIONS:-}" \
   { tail -n 40 "$out/build.log" >&2; rm -f "${made[@]}"; debian/rules clean >/dev/null 2>&1 || true
     echo "dpkg-buildpackage failed (log: $out/build.log)" >&2; exit 1; }
 mv "${made[@]}" "$out/"
+exec {lock}>&-
 for deb in "$out"/*.deb; do
   echo "$(basename "$deb"): $(dpkg-deb -f "$deb" Installed-Size) KiB installed; Depends: $(dpkg-deb -f "$deb" Depends)"
 done

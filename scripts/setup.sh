@@ -1,5 +1,5 @@
 #!/usr/bin/env bash
-# Usage: scripts/setup.sh [--demo | --sanitize | --everything]
+# Usage: scripts/setup.sh [--demo | --sanitize | --boot-roots | --everything]
 # Installs the packages that are missing on Debian 12, then configures and
 # builds. With --demo: only what the demo needs, and the program alone into
 # build-demo/. Without an option: what building, packaging and the native
@@ -9,6 +9,8 @@
 # the whole test command needs (scripts/test.sh): the ARM cross compilers
 # and target libraries through multiarch, the emulators, and the boot tests'
 # tools, all in one apt run, so that nothing later waits for apt's lock.
+# With --boot-roots: only what building the boot tests' roots needs, and no
+# build, so that the test command builds them while apt installs the rest.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 mode=${1:-}
@@ -32,34 +34,40 @@ TEST_PACKAGES=(
 # dependencies, GoogleTest, and the libraries of the target's LTTng consumer
 # daemon. The boot tests: a container and an emulated ARM board.
 ARCHES=(armhf arm64)
-EVERYTHING_PACKAGES=(qemu-user file systemd systemd-container debootstrap qemu-system-arm cpio)
+BOOT_ROOT_PACKAGES=(debootstrap cpio e2fsprogs) # and apt's lists of the armhf kernel's architecture
+EVERYTHING_PACKAGES=(qemu-user file systemd systemd-container qemu-system-arm "${BOOT_ROOT_PACKAGES[@]}")
 for arch in "${ARCHES[@]}"; do
   EVERYTHING_PACKAGES+=(crossbuild-essential-"$arch" libstdc++6:"$arch" libgtest-dev:"$arch"
                         liblttng-ust-ctl5:"$arch" liburcu8:"$arch")
 done
 
-PACKAGES=("${DEMO_PACKAGES[@]}")
-[ "$mode" = --demo ] || PACKAGES+=("${TEST_PACKAGES[@]}")
-[ "$mode" != --everything ] || PACKAGES+=("${EVERYTHING_PACKAGES[@]}")
+case $mode in
+  --demo) PACKAGES=("${DEMO_PACKAGES[@]}") ;;
+  --boot-roots) PACKAGES=("${BOOT_ROOT_PACKAGES[@]}") ;;
+  --everything) PACKAGES=("${DEMO_PACKAGES[@]}" "${TEST_PACKAGES[@]}" "${EVERYTHING_PACKAGES[@]}") ;;
+  *) PACKAGES=("${DEMO_PACKAGES[@]}" "${TEST_PACKAGES[@]}") ;;
+esac
 
 missing=()
 for package in "${PACKAGES[@]}"; do
   dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q "install ok installed" || missing+=("$package")
 done
-cross_missing=()
-if [ "$mode" = --everything ]; then
+cross_missing=() added_arches=()
+if [ "$mode" = --everything ] || [ "$mode" = --boot-roots ]; then
   for arch in "${ARCHES[@]}"; do
-    dpkg --print-foreign-architectures | grep -qx "$arch" || dpkg --add-architecture "$arch"
-    dpkg-checkbuilddeps -a "$arch" 2>/dev/null || cross_missing+=("$arch")
+    dpkg --print-foreign-architectures | grep -qx "$arch" || { dpkg --add-architecture "$arch"; added_arches+=("$arch"); }
+    [ "$mode" = --boot-roots ] || dpkg-checkbuilddeps -a "$arch" 2>/dev/null || cross_missing+=("$arch")
   done
 fi
-if [ ${#missing[@]} -gt 0 ] || [ ${#cross_missing[@]} -gt 0 ]; then
-  echo "Installing: ${missing[*]} ${cross_missing[*]/#/build dependencies for }"
-  export DEBIAN_FRONTEND=noninteractive
+export DEBIAN_FRONTEND=noninteractive
+if [ ${#missing[@]} -gt 0 ] || [ ${#cross_missing[@]} -gt 0 ] || [ ${#added_arches[@]} -gt 0 ]; then
   # With a foreign architecture added (ARM builds), apt-get update can fail
   # while a mirror syncs that architecture's index; the install below tells
   # whether what we need can be had.
   apt-get update || echo "apt-get update reported a failure; installing anyway"
+fi
+if [ ${#missing[@]} -gt 0 ] || [ ${#cross_missing[@]} -gt 0 ]; then
+  echo "Installing: ${missing[*]} ${cross_missing[*]/#/build dependencies for }"
   [ ${#missing[@]} -eq 0 ] || apt-get install -y -o DPkg::Lock::Timeout=600 --no-install-recommends "${missing[@]}"
   for arch in "${cross_missing[@]}"; do
     apt-get build-dep -y -o DPkg::Lock::Timeout=600 --host-architecture "$arch" ./
@@ -72,6 +80,7 @@ build() { # directory, extra cmake arguments...
   cmake --build "$dir"
 }
 
+[ "$mode" != --boot-roots ] || exit 0
 if [ "$mode" = --demo ]; then
   build build-demo -DZOL_BUILD_TESTS=OFF
   exit 0

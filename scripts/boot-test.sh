@@ -15,7 +15,7 @@ set -euo pipefail
 source "$(dirname "$0")/../tests/boot/lib.sh"
 
 ROOT=$CACHE/root-bookworm
-ROOT_PACKAGES=systemd,systemd-sysv,dbus,liblttng-ust1,zlib1g,lttng-tools,babeltrace2
+ROOT_PACKAGES=systemd,systemd-sysv,liblttng-ust1,zlib1g,lttng-tools
 BOOT_LIMIT=${ZOL_BOOT_LIMIT:-300} # seconds; only a safety net, the power-off ends the boot
 CONSOLE_LOG=$CACHE/last-boot-console.log
 NSPAWN=(systemd-nspawn --register=no --keep-unit -q --private-network)

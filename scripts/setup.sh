@@ -1,5 +1,5 @@
 #!/usr/bin/env bash
-# Usage: scripts/setup.sh [--demo | --sanitize | --boot-roots | --everything]
+# Usage: scripts/setup.sh [--demo | --sanitize | --everything | --boot-roots | --arm-and-boot]
 # Installs the packages that are missing on Debian 12, then configures and
 # builds. With --demo: only what the demo needs, and the program alone into
 # build-demo/. Without an option: what building, packaging and the native
@@ -8,9 +8,10 @@
 # build-asan/. With --everything: the builds of --sanitize, and besides what
 # the whole test command needs (scripts/test.sh): the ARM cross compilers
 # and target libraries through multiarch, the emulators, and the boot tests'
-# tools, all in one apt run, so that nothing later waits for apt's lock.
-# With --boot-roots: only what building the boot tests' roots needs, and no
-# build, so that the test command builds them while apt installs the rest.
+# tools. The test command installs in three steps, each starting the work
+# it allows while apt goes on: --boot-roots (what building the boot tests'
+# roots needs), --sanitize, then --arm-and-boot (what --everything adds);
+# these two modes build nothing.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 mode=${1:-}
@@ -44,6 +45,7 @@ done
 case $mode in
   --demo) PACKAGES=("${DEMO_PACKAGES[@]}") ;;
   --boot-roots) PACKAGES=("${BOOT_ROOT_PACKAGES[@]}") ;;
+  --arm-and-boot) PACKAGES=("${EVERYTHING_PACKAGES[@]}") ;;
   --everything) PACKAGES=("${DEMO_PACKAGES[@]}" "${TEST_PACKAGES[@]}" "${EVERYTHING_PACKAGES[@]}") ;;
   *) PACKAGES=("${DEMO_PACKAGES[@]}" "${TEST_PACKAGES[@]}") ;;
 esac
@@ -53,7 +55,7 @@ for package in "${PACKAGES[@]}"; do
   dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q "install ok installed" || missing+=("$package")
 done
 cross_missing=() added_arches=()
-if [ "$mode" = --everything ] || [ "$mode" = --boot-roots ]; then
+if [[ $mode =~ ^--(everything|boot-roots|arm-and-boot)$ ]]; then
   for arch in "${ARCHES[@]}"; do
     dpkg --print-foreign-architectures | grep -qx "$arch" || { dpkg --add-architecture "$arch"; added_arches+=("$arch"); }
     [ "$mode" = --boot-roots ] || dpkg-checkbuilddeps -a "$arch" 2>/dev/null || cross_missing+=("$arch")
@@ -80,7 +82,7 @@ build() { # directory, extra cmake arguments...
   cmake --build "$dir"
 }
 
-[ "$mode" != --boot-roots ] || exit 0
+[[ ! $mode =~ ^--(boot-roots|arm-and-boot)$ ]] || exit 0
 if [ "$mode" = --demo ]; then
   build build-demo -DZOL_BUILD_TESTS=OFF
   exit 0

@@ -61,12 +61,11 @@ build_board() {
   install -m 755 tests/boot/arm/init "$building/initramfs/init"
   (cd "$building/initramfs" && find . | cpio -o -H newc --quiet | gzip -1) >"$building/initrd.img"
   echo "   kernel $kernel, modules: $(tr '\n' ' ' <"$building/initramfs/modules/order")"
-  step=$(now_ms)
+  step=$SECONDS
   logged "$building/debootstrap.log" "debootstrap --foreign" debootstrap --foreign --arch=armhf --variant=minbase \
     --include="$BOARD_PACKAGES" bookworm "$root" "$(mirror)"
   echo "   debootstrap --foreign took $(seconds_since "$step")"
-  step=$(now_ms)
-  echo "   its second stage, the longest step (log: $building/second-stage.log)"
+  step=$SECONDS
   echo force-unsafe-io >"$root/etc/dpkg/dpkg.cfg.d/zol-boot-build"
   second_stage "$root"
   echo "   its second stage took $(seconds_since "$step")"
@@ -110,7 +109,7 @@ boot_board() {
   cp -r packaging "$work/input/packaging"
   mke2fs -q -t ext4 -L zolinput -d "$work/input" "$work/input.img" 64M >/dev/null
   echo "== Booting the emulated armhf board"
-  start=$(now_ms)
+  start=$SECONDS
   for disk in root input; do
     disks+=(-drive "if=none,format=raw,id=$disk,file=$work/$disk.img" -device "virtio-blk-device,drive=$disk")
   done

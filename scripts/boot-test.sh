@@ -42,7 +42,7 @@ prepare_container() {
 boot() { # extra systemd-nspawn options...
   local start
   echo "== Booting the container"
-  start=$(now_ms)
+  start=$SECONDS
   logged "$CONSOLE_LOG" "the boot (124: no power-off within $BOOT_LIMIT s)" \
     timeout -k 10 "$BOOT_LIMIT" "${NSPAWN[@]}" -b --console=read-only "$@" -D "$merged"
   echo "Boot to power-off took $(seconds_since "$start")"

@@ -33,8 +33,7 @@ logged() { # log description command...: the command's output into the log, its 
   "$@" >"$log" 2>&1 || status=$?
   [ "$status" -eq 0 ] || { tail -n 30 "$log" >&2; fail "$what: status $status (log: $log)"; }
 }
-now_ms() { echo $(($(date +%s%N) / 1000000)); }
-seconds_since() { local ms=$(($(now_ms) - $1)); printf '%d.%01d s' $((ms / 1000)) $((ms % 1000 / 100)); }
+seconds_since() { echo "$((SECONDS - $1)) s"; }
 use_root() { merged=$1 state=$1/var/lib/zol-boot-test; }
 
 # Sets deb: the DEB given, else this machine's package built afresh, or a
@@ -66,7 +65,7 @@ cached() { # directory stamp builder
   local dir=$1 start
   if [ "$(cat "$dir/.zol-boot-root" 2>/dev/null)" = "$2" ]; then echo "== Cached: $dir"; return; fi
   echo "== Building $dir (once)"
-  start=$(now_ms)
+  start=$SECONDS
   mkdir -p "$CACHE"
   rm -rf "$CACHE/.${dir##*/}".* # left by a killed build
   building=$(mktemp -d "$CACHE/.${dir##*/}.XXXXXX")

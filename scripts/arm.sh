@@ -103,13 +103,14 @@ status=0
 
 echo "== End-to-end suite on the packaged binary under qemu user-mode emulation"
 # The emulator command of cmake/toolchains/debian-cross.cmake, the emulator
-# by its absolute path for the power-cut cutter, and the Python that CTest
-# runs the suite with.
+# by its absolute path for the power-cut cutter, which runs on the host, and
+# the Python that CTest runs the suite with.
 emulator="$(command -v "$qemu") -L / -E LD_LIBRARY_PATH=/usr/lib/$triple"
+cc -O2 -Wall -Wextra -Werror -pthread -o "$build/cutter" tools/powercut/cutter.c
 # A 64-bit target has 64-bit file offsets whatever the build flags: the dump
 # beyond 2 GiB, minutes under qemu-aarch64, proves something on armhf alone.
 large_files=()
 [ "$arch" = armhf ] || large_files=(--ignore=tests/e2e/test_large_files.py)
 /usr/bin/python3 -m pytest -q -p no:cacheprovider -n 2 --durations=5 tests/e2e "${large_files[@]}" \
-  --program="$program" --emulator="$emulator" --consumerd="$consumerd" --cutter="$PWD/tools/powercut/cutter.py" || status=1
+  --program="$program" --emulator="$emulator" --consumerd="$consumerd" --cutter="$PWD/$build/cutter" || status=1
 exit $status

@@ -26,7 +26,7 @@ DEMO_PACKAGES=(
 )
 # The tests, the packages and the benchmarks besides.
 TEST_PACKAGES=(
-  make libgtest-dev libgmock-dev python3-pytest python3-pytest-xdist python3-seccomp
+  make libgtest-dev libgmock-dev python3-pytest python3-pytest-xdist
   strace valgrind procps time gzip findutils coreutils busybox e2fsprogs btrfs-progs mount
   debhelper dpkg-dev lintian man-db
 )

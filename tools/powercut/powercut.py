@@ -3,7 +3,7 @@ harness: plain folders (a killed program loses nothing there), or a flash.
 
 The flash is an ext4 (or btrfs) image on a loop device, mounted with a long commit
 interval so that nothing becomes durable behind the program's back. The
-cutter (cutter.py beside this file) holds a chosen call of the program's
+cutter (cutter.c beside this file) holds a chosen call of the program's
 process tree before it enters the kernel; the image is copied then, as the
 device holds it, the tree is killed before the call runs, and the copy is
 mounted in place of the original as after a reboot (its journal replays).
@@ -177,17 +177,16 @@ class Call:
     index: int
     name: str
     path: str
-    bytes: int
 
     def __str__(self):
-        return f"#{self.index} {self.name} {self.path}" + (f" ({self.bytes} bytes)" if self.bytes >= 0 else "")
+        return f"#{self.index} {self.name} {self.path}"
 
 
 def read_census(path):
     calls = []
     for line in Path(path).read_text().splitlines():
-        index, _tid, name, target, size = line.split("\t")
-        calls.append(Call(int(index), name, target, -1 if size == "-" else int(size)))
+        index, _tid, name, target = line.split("\t")
+        calls.append(Call(int(index), name, target))
     return calls
 
 

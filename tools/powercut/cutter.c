@@ -134,7 +134,7 @@ static int fd_path(pid_t pid, int fd, char *to, size_t size) {
   else snprintf(link, sizeof link, "/proc/%d/fd/%d", pid, fd);
   ssize_t n = readlink(link, to, size - 1), bare = n - (ssize_t)strlen(deleted);
   if (n < 0) return -1;
-  to[bare >= 0 && strcmp(to + bare, deleted) == 0 ? bare : n] = '\0';
+  to[bare >= 0 && memcmp(to + bare, deleted, sizeof deleted - 1) == 0 ? bare : n] = '\0';
   return 0;
 }
 

@@ -99,8 +99,7 @@ static const struct call CALLS[] = {
 enum { NCALLS = sizeof CALLS / sizeof CALLS[0] };
 
 static struct {
-  const char *census, *on_cut;
-  char *watch[MAX_WATCHED];
+  char *watch[MAX_WATCHED], *census, *on_cut;
   int watched, refuse_links;
   long cut;
   char **command;
@@ -227,8 +226,7 @@ static int classify(const struct call *c, const struct seccomp_notif *n, char *p
 
 // ---- Supervising the tree ---------------------------------------------------
 
-static int listener = -1;
-static pid_t root = -1;
+static int listener = -1, root = -1; // the filter's notifications; the command, the root of the tree
 
 // The filter: the listed calls of the native architecture come to us, all else runs.
 static int install_filter(void) {

@@ -23,7 +23,7 @@ def pytest_addoption(parser):
     parser.addoption("--wrapper", default="", help="command that runs the program, e.g. valgrind")
     parser.addoption("--emulator", default="", help="user-mode emulator for a cross-built program")
     parser.addoption("--busybox", default="", help="a BusyBox binary: the shell and every command the program runs")
-    parser.addoption("--cutter", default="", help="the power-cut cutter (tools/powercut/cutter.c); without it the crash harness is skipped")
+    parser.addoption("--cutter", default="", help="tools/powercut/cutter.c, built; without it the crash harness is skipped")
     parser.addoption("--consumerd", default="", help="the target architecture's LTTng consumer daemon under the "
                      "emulator (a program or script), through which the session daemon records the emulated program")
 

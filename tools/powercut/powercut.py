@@ -16,7 +16,7 @@ from dataclasses import dataclass
 from pathlib import Path
 
 DATA_CALLS = {"write", "pwrite64", "writev", "pwritev", "pwritev2", "copy_file_range", "sendfile", "splice"}
-CUT, TREE_ENDED = 99, 98  # the tracer's exit statuses: cut made, run ended before the call
+CUT, TREE_ENDED = 99, 98  # the cutter's exit statuses: cut made, run ended before the call
 # Per file system: image size and how to make it with everything written out.
 MKFS = {"ext4": ("32M", ["mkfs.ext4", "-q", "-F", "-E", "lazy_itable_init=0,lazy_journal_init=0"]),
         "btrfs": ("128M", ["mkfs.btrfs", "-q", "-f"])}
@@ -168,7 +168,7 @@ def make_template(image, fstype="ext4"):
 
 
 def traced(cutter, watched, *mode):
-    """The tracer as a wrapper, counting calls on the watched directories."""
+    """The cutter as a wrapper, counting calls on the watched directories."""
     return [cutter] + [arg for d in watched for arg in ("--watch", str(d))] + [str(m) for m in mode] + ["--"]
 
 
